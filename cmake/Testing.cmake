@@ -1,0 +1,21 @@
+# GoogleTest from Debian's sources, built for the target.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+enable_testing()
+
+# prismlux_add_test(<subsystem>.<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK ...])
+# One test executable is one ctest test: a Wine process start is expensive, so each
+# executable runs all of its cases in one process.
+function(prismlux_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;RESOURCE_LOCK;DEPENDS" ${ARGN})
+  string(REPLACE "." "_" target "test_${name}")
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE GTest::gtest_main ${ARG_LIBRARIES})
+  add_dependencies(${target} wineprefix ${ARG_DEPENDS})
+  add_test(NAME ${name} COMMAND ${target} --gtest_brief=1 WORKING_DIRECTORY ${PRISMLUX_BIN_DIR})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(ARG_RESOURCE_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+endfunction()
