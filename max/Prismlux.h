@@ -1,0 +1,54 @@
+// The prismlux object: one instance per object box. It opens one DMX interface when it
+// is created, sends every list that reaches its inlet as a frame, and emits every frame
+// the interface receives as a list of floats.
+//
+// Threads: main (the registration), new, free and assist run on the host's main thread;
+// the list method may run on any host thread. The port's write-done and read-done
+// callbacks run on the main thread (the thread that made the first open) inside the
+// device's lock, so the outlet is only ever driven from the main thread.
+//
+// Locks: the host's global critical region guards sendBuffer, sendLength and sendBusy.
+// Nothing calls into the device while holding that region: the send pump copies the
+// frame out of the region and writes the copy afterwards. The only nesting is therefore
+// device lock -> host region (a callback running the send pump), never the reverse, so a
+// list arriving on another thread cannot deadlock against a callback.
+//
+// Memory: the instance is raw host memory from object_alloc; no constructor runs and
+// every field is set by hand in prismlux_new. The outlet and the memory are the host's.
+#pragma once
+
+#include <cstdint>
+
+#include "dmx/DmxPort.h"
+#include "max/MaxApi.h"
+
+inline constexpr int32_t kPrismluxFrameBytes = 513;
+
+struct t_prismlux {
+  t_object header;        // the host's; must come first
+  void* outlet;           // made by listout; the host's
+  CDmxIo* device;         // null when the open failed
+  float scale;            // list value that maps to byte 255; never 0
+  int32_t sendLength;     // valid bytes in sendBuffer: 0 before the first list, then 1..513
+  uint8_t sendBusy;       // a write is in flight (guarded by the host region)
+  uint8_t receiveBuffer[kPrismluxFrameBytes];
+  uint8_t sendBuffer[kPrismluxFrameBytes];
+  t_atom outAtoms[kPrismluxFrameBytes];
+};
+
+// The class registered by main; written once, before any instance exists.
+extern t_class* prismlux_class;
+
+// Host routines (see the registration for how the host calls them).
+void* prismlux_new(t_symbol* s, long argc, t_atom* argv);
+void prismlux_free(t_prismlux* x);
+void prismlux_assist(t_prismlux* x, void* box, long m, long a, char* s);
+void prismlux_list(t_prismlux* x, t_symbol* s, long argc, t_atom* argv);
+
+// Frame traffic: the send pump writes the newest frame unless a write is in flight; the
+// receive pump keeps one read outstanding; the output step emits n received bytes.
+void prismlux_send(t_prismlux* x);
+void prismlux_writeDone(void* user);
+void prismlux_receive(t_prismlux* x);
+void prismlux_readDone(void* user, int32_t count);
+void prismlux_output(t_prismlux* x, int32_t count);
