@@ -1,0 +1,61 @@
+// LAsyncEnv: what an asynchronous event or signal needs of the environment it lives in.
+// The one implementation is LDispatcher (the environment thread of CEnv); the async
+// objects hold a pointer to this interface, never to CEnv.
+//
+// The environment lock is recursive. Every change under it that the environment thread
+// must notice (arming or disarming a signal, setting an event) ends with unlockAndWake,
+// which makes the thread rebuild its wait set before it waits again.
+//
+// Capacity: at most kMaxArmedSignals signals are armed at once (the wait set also holds
+// the thread's wake event, and one wait takes at most 63 handles plus thread input).
+// registerSignal refuses one more: the signal stays unarmed and the caller is told, so it
+// can fail the operation it wanted to watch instead of waiting for a note that never comes.
+#pragma once
+
+#include "support/LList.h"
+
+#include <cstdint>
+
+class LAsyncSignal;
+
+class LAsyncEnv {
+ public:
+  static constexpr uint32_t kMaxArmedSignals = 62;
+
+  LAsyncEnv() = default;
+  LAsyncEnv(const LAsyncEnv&) = delete;
+  LAsyncEnv& operator=(const LAsyncEnv&) = delete;
+  virtual ~LAsyncEnv();
+
+  // Takes the environment lock (recursive); any thread.
+  virtual void lock() = 0;
+  // Leaves the lock without waking the environment thread: only for regions that changed
+  // nothing the thread waits on.
+  virtual void unlock() = 0;
+  // Leaves the lock, then wakes the environment thread so that it re-reads waitList.
+  virtual void unlockAndWake() = 0;
+
+  // Lock held. Makes the thread that owns the environment's window run the main-thread
+  // service soon (one message in flight at most), which turns pendingEvents into notes.
+  virtual void requestService() = 0;
+
+  // Lock held. Appends the signal to waitList unless it is already in a list (then true:
+  // it stays where it is). False, with nothing changed, when kMaxArmedSignals signals are
+  // armed already. Does not wake the thread; the caller's unlockAndWake does.
+  virtual bool registerSignal(LAsyncSignal* signal) = 0;
+  // Lock held. Removes the signal from waitList if it is there; null is ignored.
+  virtual void unregisterSignal(LAsyncSignal* signal) = 0;
+  // Lock NOT held: lock, unregisterSignal, unlockAndWake. Null is ignored.
+  virtual void unregisterSignalLocked(LAsyncSignal* signal) = 0;
+
+  // Both lists are guarded by the lock. Entries are not owned.
+  LList& pendingEvents() noexcept { return pendingEvents_; }  // LAsyncEvents, set order
+  LList& waitList() noexcept { return waitList_; }            // LAsyncSignals, arming order
+  // Signals in waitList (lock held).
+  uint32_t armedCount() const noexcept { return armedCount_; }
+
+ protected:
+  LList pendingEvents_;
+  LList waitList_;
+  uint32_t armedCount_ = 0;
+};

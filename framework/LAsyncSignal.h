@@ -1,0 +1,44 @@
+// LAsyncSignal: has the environment thread tell the owner when a Win32 waitable handle is
+// signalled. Once armed, the environment thread waits for the handle; when it is signalled
+// the thread takes the signal out of the wait set and delivers "LAsyncSignal_X"
+// (sender = this signal, target = owner) on the environment thread with the environment
+// lock held. One note per arming: the owner arms again to hear about the next completion.
+//
+// Threads and locks: arm and disarm are called with the environment lock held (any
+// thread); end the locked region with unlockAndWake so the thread notices. A signal armed
+// and disarmed under one hold of the lock is never waited on.
+//
+// Ownership: the handle is not owned; whoever owns it keeps it open while the signal is
+// armed. Destroying the signal withdraws it from the wait set first (it takes the lock
+// itself, so it must not be destroyed on the environment thread by anyone who relies on
+// the note still coming, and never with another environment's lock held).
+#pragma once
+
+#include "framework/LHandler.h"
+#include "support/LList.h"
+#include "support/Windows.h"
+
+class LAsyncEnv;
+
+class LAsyncSignal : public LHandler, public LListNode {
+ public:
+  LAsyncSignal(LHandler* owner, LAsyncEnv* env) noexcept;
+  ~LAsyncSignal() override;
+
+  // Lock held. Waits for `handle` from the thread's next pass. Arming an armed signal
+  // only changes its handle. Returns false when the wait set is full
+  // (LAsyncEnv::kMaxArmedSignals armed): the signal is then NOT armed and no note will
+  // come; the caller must treat the operation it wanted to watch as failed.
+  [[nodiscard]] bool arm(HANDLE handle);
+  // Lock held. Takes the signal out of the wait set; nothing happens when it is unarmed.
+  void disarm();
+
+  // Lock held (or on the environment thread).
+  bool isArmed() const noexcept { return isLinked(); }
+  HANDLE handle() const noexcept { return handle_; }
+  LAsyncEnv* env() const noexcept { return env_; }
+
+ private:
+  LAsyncEnv* const env_;
+  HANDLE handle_ = nullptr;
+};

@@ -1,0 +1,62 @@
+// LTimer: a one-shot millisecond timer. When its delay has passed it delivers
+// "LTimer_Expire" (sender = this timer, target = owner) on the thread that owns the
+// current CEnv window, from that window's WM_TIMER.
+//
+// All armed timers of the process sit in one list ordered by remaining time (due - now,
+// as a signed 32-bit difference, so the order and expiry stay right across the wrap of
+// the 32-bit millisecond clock for delays below 2^31 ms); timers due at the same time keep
+// the order in which they were started. One Win32 window timer (id 1 on the CEnv window)
+// stands for the earliest of them.
+//
+// Threads: everything here, the list included, belongs to the window's thread; nothing
+// locks. A timer is armed exactly while it is in the list. Starting a timer needs a CEnv
+// for the window timer to fire; without one the timer is armed but only serviceTimers
+// called by hand expires it.
+//
+// The clock is timeGetTime; tests may replace it (setClock) to reach the wrap at will.
+#pragma once
+
+#include "framework/LHandler.h"
+#include "support/LList.h"
+
+#include <cstdint>
+
+class LTimer : public LHandler, public LListNode {
+ public:
+  using Clock = uint32_t (*)();
+  // The window timer interval when no timer is armed.
+  static constexpr int32_t kIdleInterval = 2147483647;
+  static constexpr uintptr_t kWindowTimerId = 1;
+
+  explicit LTimer(LHandler* owner) noexcept;
+  ~LTimer() override;  // stop()
+
+  // Arms (or moves) the timer to expire `delayMs` from now and re-arms the window timer.
+  void start(int32_t delayMs);
+  // Disarms; the window timer is left as it is (it finds nothing due and sets itself again).
+  void stop() noexcept;
+
+  bool isArmed() const noexcept { return isLinked(); }
+  // Meaningful while armed: the clock value at which the timer expires.
+  int32_t due() const noexcept { return due_; }
+
+  // Expires every armed timer that is due now, earliest first. Each delivery may start or
+  // stop timers (the list is re-read after each one); a timer started for a time at or
+  // before this pass's "now" expires in this pass.
+  static void serviceTimers();
+  // SetTimer(current CEnv window, id 1, nextTimerInterval()); nothing without a CEnv.
+  static void rearmWindowTimer();
+  // kIdleInterval when nothing is armed; else the first timer's remaining time, at least 0.
+  static int32_t nextTimerInterval();
+
+  // Number of armed timers (walks the list).
+  static uint32_t armedCount();
+
+  // The clock in use, and the seam to replace it (null restores timeGetTime). Returns the
+  // previous clock. Window thread only; change it only while no timer is armed.
+  static uint32_t now();
+  static Clock setClock(Clock clock);
+
+ private:
+  int32_t due_ = 0;
+};
