@@ -65,6 +65,7 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   static void serviceEntry(void* self);
   uint32_t workerLoop();
   void serviceMainThread();
+  void dropUnwaitableSignals();
 
   CRITICAL_SECTION lock_;
   bool lockMade_ = false;

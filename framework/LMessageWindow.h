@@ -14,7 +14,6 @@
 // the same name meanwhile finds the class already registered, which is fine.
 #pragma once
 
-#include "support/LString.h"
 #include "support/Windows.h"
 
 class LMessageWindow {
@@ -28,8 +27,8 @@ class LMessageWindow {
   LMessageWindow& operator=(const LMessageWindow&) = delete;
 
   // Registers the class `name` (if needed) and creates the window titled `name`: a
-  // message-only window (parent HWND_MESSAGE) or a hidden top-level one. False when no
-  // window was made. Call once.
+  // message-only window (parent HWND_MESSAGE) or a hidden top-level one. `name` is a
+  // constant UTF-8 text that outlives the window. False when no window was made.
   bool create(const char* name, void* user, Callback callback, bool messageOnly);
   // Destroys the window (its timers and queued messages go with it) and tries to
   // unregister the class. Safe to call twice.
@@ -47,5 +46,5 @@ class LMessageWindow {
   HWND window_ = nullptr;
   void* user_ = nullptr;
   Callback callback_ = nullptr;
-  LString className_;
+  const char* className_ = nullptr;  // not owned: a constant text
 };

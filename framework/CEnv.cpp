@@ -1,0 +1,66 @@
+#include "framework/CEnv.h"
+
+#include "framework/LTimer.h"
+#include "framework/LWindowPoster.h"
+#include "support/Win32Text.h"
+
+#include <new>
+
+namespace {
+
+CEnv* gCurrent = nullptr;
+
+}  // namespace
+
+CEnv* CEnv::current() noexcept { return gCurrent; }
+
+CEnv* CEnv::create() {
+  if (gCurrent != nullptr) return nullptr;
+  CEnv* env = new (std::nothrow) CEnv();
+  if (env == nullptr) return nullptr;
+  if (!env->window_.create(kWindowName, env, &CEnv::windowCallback, true) ||
+      !env->dispatcher_.start(env->window())) {
+    delete env;
+    return nullptr;
+  }
+  gCurrent = env;
+  // Timers armed while there was no environment get their window timer now.
+  if (LTimer::armedCount() != 0) LTimer::rearmWindowTimer();
+  return env;
+}
+
+CEnv::~CEnv() {
+  if (gCurrent == this) gCurrent = nullptr;
+  dispatcher_.shutdown();
+  // The window would take a queued service message with it, and the released poster that
+  // waits for it would never be freed.
+  drainServiceMessages();
+  window_.destroy();
+}
+
+void CEnv::drainServiceMessages() {
+  if (window() == nullptr) return;
+  MSG message;
+  while (w32::peekMessage(&message, window(), LDispatcher::kServiceMessage,
+                          LDispatcher::kServiceMessage, PM_REMOVE)) {
+    LWindowPoster::arrive(message.wParam);
+  }
+}
+
+bool CEnv::windowCallback(void* user, UINT message, WPARAM wParam, LPARAM lParam,
+                          LRESULT* result) {
+  if (message == WM_TIMER) {
+    if (wParam == LTimer::kWindowTimerId) {
+      LTimer::serviceTimers();
+      // A note may have destroyed the environment; rearm finds no window then.
+      LTimer::rearmWindowTimer();
+    }
+    return false;
+  }
+  if (message == LDispatcher::kServiceMessage) {
+    LWindowPoster::arrive(wParam);
+    *result = 0;
+    return true;
+  }
+  return false;
+}

@@ -1,0 +1,41 @@
+#include "framework/LAsyncEvent.h"
+
+#include "framework/LAsyncEnv.h"
+#include "framework/NoteNames.h"
+
+LAsyncEvent::LAsyncEvent(LHandler* owner, LAsyncEnv* env) noexcept
+    : LHandler(owner), env_(env), timer_(this) {}
+
+LAsyncEvent::~LAsyncEvent() {
+  cancel();
+  // timer_ is destroyed next (it announces itself to us), then the handler part.
+}
+
+void LAsyncEvent::set() {
+  if (scheduled_ || env_ == nullptr) return;
+  scheduled_ = true;
+  env_->pendingEvents().pushBack(this);
+  env_->requestService();
+}
+
+void LAsyncEvent::cancel() {
+  if (env_ != nullptr) {
+    env_->lock();
+    env_->pendingEvents().remove(this);
+    scheduled_ = false;
+    env_->unlockAndWake();
+  }
+  timer_.stop();
+}
+
+LNote LAsyncEvent::handleNote(const LNote& note) {
+  if (note.sender == &timer_ && noteNameEqual(note.name, LTimer_Expire)) {
+    // From here on a set makes a new note, also one made by the owner while it handles
+    // this one.
+    env_->lock();
+    scheduled_ = false;
+    env_->unlock();
+    return LNote(LAsyncEvent_Note, this, owner());
+  }
+  return LHandler::handleNote(note);
+}
