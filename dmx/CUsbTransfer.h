@@ -57,7 +57,10 @@ class CUsbTransfer : public LListNode {
                UsbTransferDone callback);
   // Records the outcome.
   void setOutcome(uint32_t bytes, uint32_t error);
-  void callBack() { callback_(user_, this); }
+  // Hands the transfer back to its starter; a null callback is skipped.
+  void callBack() {
+    if (callback_ != nullptr) callback_(user_, this);
+  }
 
  private:
   CUsbDevice* ownerDevice_ = nullptr;

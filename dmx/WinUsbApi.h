@@ -98,3 +98,8 @@ extern WinUsbApi gWinUsbApi;
 // looked up.
 inline constexpr int kWinUsbEntryPointCount = 9;
 extern const char* const kWinUsbEntryPointNames[kWinUsbEntryPointCount];
+
+class LModule;
+// Looks up the entry points in `library`, in table order, and overwrites the table with
+// what was found (null included). The x86 build leaves WinUsb_AbortPipe unresolved.
+void resolveWinUsbApi(const LModule& library);

@@ -1,0 +1,3 @@
+#include "dmx/CUsbDevice.h"
+
+void CUsbDevice::releaseTransfer(CUsbTransfer* transfer) { delete transfer; }

@@ -1,0 +1,217 @@
+#include "dmx/CWinUsbDevice.h"
+
+#include "dmx/CWinUsbTransfer.h"
+#include "framework/LAsyncEnv.h"
+#include "framework/NoteNames.h"
+#include "support/Win32Text.h"
+
+namespace {
+
+CWinUsbTransfer* asWinUsb(CUsbTransfer* transfer) {
+  return static_cast<CWinUsbTransfer*>(transfer);
+}
+
+CUsbTransfer* transferAt(LListNode* node) { return static_cast<CUsbTransfer*>(node); }
+
+uint32_t openErrorResult(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+      return CUsbDevice::kAccessDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_NOT_FOUND:
+      return CUsbDevice::kNotFound;
+    default:
+      return CUsbDevice::kOpenFailed;
+  }
+}
+
+uint32_t queueLength(const LList& queue) {
+  uint32_t count = 0;
+  for (LListNode* n = queue.first(); !LList::isEnd(n); n = n->next) ++count;
+  return count;
+}
+
+}  // namespace
+
+CWinUsbDevice::CWinUsbDevice(LHandler* owner, LAsyncEnv* env) : CUsbDevice(owner), env_(env) {}
+
+CWinUsbDevice::~CWinUsbDevice() { close(); }
+
+LNote CWinUsbDevice::handleNote(const LNote& note) {
+  if (noteNameEqual(note.name, LAsyncSignal_X)) {
+    processQueues();
+    return LNote();
+  }
+  return CUsbDevice::handleNote(note);
+}
+
+uint32_t CWinUsbDevice::open(const char* path) {
+  if (isOpen()) return kOpened;
+  if (!usb_.isLoaded()) return kNotFound;
+  // Without these two the device could be neither bound nor given back.
+  if (gWinUsbApi.Initialize == nullptr || gWinUsbApi.Free == nullptr) return kNotFound;
+
+  HANDLE file = w32::createFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED);
+  if (file == INVALID_HANDLE_VALUE) return openErrorResult(GetLastError());
+
+  winusb::WINUSB_INTERFACE_HANDLE handle = nullptr;
+  if (!gWinUsbApi.Initialize(file, &handle)) {
+    CloseHandle(file);
+    return kOpenFailed;
+  }
+  usb_.file = file;
+  usb_.usb = handle;
+  return kOpened;
+}
+
+void CWinUsbDevice::close() {
+  // Transfers may be restarted on the environment's thread meanwhile; they must see the
+  // device either open or closed, never half of it.
+  env_->lock();
+  winusb::WINUSB_INTERFACE_HANDLE handle = usb_.usb;
+  HANDLE file = usb_.file;
+  usb_.usb = nullptr;
+  usb_.file = INVALID_HANDLE_VALUE;
+  env_->unlock();
+
+  // Freeing the interface ends every outstanding operation; no pipe is aborted first.
+  if (handle != nullptr) CWinUsbInterface::closeHandles(handle, file);
+  while (!queuesEmpty()) Sleep(100);
+}
+
+bool CWinUsbDevice::queuesEmpty() {
+  env_->lock();
+  bool empty = pendingReads_.isEmpty() && pendingWrites_.isEmpty() && pendingControls_.isEmpty();
+  env_->unlock();
+  return empty;
+}
+
+uint32_t CWinUsbDevice::outstandingTransfers() const {
+  return queueLength(pendingReads_) + queueLength(pendingWrites_) +
+         queueLength(pendingControls_);
+}
+
+CUsbTransfer* CWinUsbDevice::createTransfer() { return new CWinUsbTransfer(this, env_); }
+
+bool CWinUsbDevice::findPipe(uint8_t pipeType, uint8_t direction, uint32_t skip,
+                             uint8_t* address, uint8_t* addressCopy) {
+  if (!isOpen()) return false;
+  if (gWinUsbApi.QueryPipe == nullptr || gWinUsbApi.SetPipePolicy == nullptr) return false;
+
+  const bool wantIn = direction != kOut;
+  for (unsigned index = 0; index <= 0xFF; ++index) {
+    winusb::WINUSB_PIPE_INFORMATION info = {};
+    if (!gWinUsbApi.QueryPipe(usb_.usb, 0, static_cast<UCHAR>(index), &info)) return false;
+    const bool isIn = (info.PipeId & 0x80) != 0;
+    if (static_cast<int>(info.PipeType) != pipeType || isIn != wantIn) continue;
+    if (skip != 0) {
+      --skip;
+      continue;
+    }
+    UCHAR on = 1;
+    gWinUsbApi.SetPipePolicy(usb_.usb, info.PipeId, winusb::AUTO_CLEAR_STALL, 1, &on);
+    gWinUsbApi.SetPipePolicy(usb_.usb, info.PipeId, winusb::AUTO_FLUSH, 1, &on);
+    if (address != nullptr) *address = info.PipeId;
+    if (addressCopy != nullptr) *addressCopy = info.PipeId;
+    return true;
+  }
+  return false;
+}
+
+uint32_t CWinUsbDevice::getRelease(uint32_t* release) {
+  if (!isOpen() || gWinUsbApi.GetDescriptor == nullptr) return 1;
+  UCHAR descriptor[18] = {};
+  ULONG transferred = 0;
+  if (!gWinUsbApi.GetDescriptor(usb_.usb, winusb::USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor,
+                                sizeof descriptor, &transferred))
+    return 1;
+  if (release != nullptr) *release = descriptor[12] | (descriptor[13] << 8);
+  return 0;
+}
+
+void CWinUsbDevice::abortPipe(uint8_t endpoint) {
+  // Unresolved in the x86 build.
+  if (isOpen() && gWinUsbApi.AbortPipe != nullptr) gWinUsbApi.AbortPipe(usb_.usb, endpoint);
+}
+
+template <typename Call>
+void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length,
+                          void* user, UsbTransferDone done, bool entryPresent, Call call) {
+  // A transfer still queued has not called back yet and must not be restarted.
+  if (transfer == nullptr || transfer->isLinked()) return;
+  CWinUsbTransfer* t = asWinUsb(transfer);
+  t->begin(this, buffer, length, user, done);
+  queue.pushBack(transfer);
+
+  if (!isOpen() || !entryPresent || !t->canLaunch()) {
+    t->finish(0, CUsbTransfer::kFailed);
+  } else {
+    OVERLAPPED* overlapped = t->launch(usb_.file);
+    ULONG bytes = 0;
+    const BOOL ok = call(overlapped, &bytes);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok) {
+      t->landAtOnce(bytes);
+      t->finish(bytes, CUsbTransfer::kDone);
+    } else if (error != ERROR_IO_PENDING) {
+      t->landAtOnce(0);
+      t->finish(0, CUsbTransfer::kFailed);
+    }
+  }
+  processQueues();
+}
+
+void CWinUsbDevice::read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,
+                         uint32_t length, void* user, UsbTransferDone done) {
+  start(transfer, pendingReads_, buffer, length, user, done, gWinUsbApi.ReadPipe != nullptr,
+        [&](OVERLAPPED* overlapped, ULONG* bytes) {
+          return gWinUsbApi.ReadPipe(usb_.usb, endpoint, static_cast<PUCHAR>(buffer), length,
+                                     bytes, overlapped);
+        });
+}
+
+void CWinUsbDevice::write(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,
+                          uint32_t length, void* user, UsbTransferDone done) {
+  start(transfer, pendingWrites_, buffer, length, user, done, gWinUsbApi.WritePipe != nullptr,
+        [&](OVERLAPPED* overlapped, ULONG* bytes) {
+          return gWinUsbApi.WritePipe(usb_.usb, endpoint, static_cast<PUCHAR>(buffer), length,
+                                      bytes, overlapped);
+        });
+}
+
+void CWinUsbDevice::control(CUsbTransfer* transfer, const UsbSetupPacket& setup, void* buffer,
+                            uint32_t length, void* user, UsbTransferDone done) {
+  start(transfer, pendingControls_, buffer, length, user, done,
+        gWinUsbApi.ControlTransfer != nullptr, [&](OVERLAPPED* overlapped, ULONG* bytes) {
+          winusb::WINUSB_SETUP_PACKET packet;
+          packet.RequestType = setup.requestType;
+          packet.Request = setup.request;
+          packet.Value = setup.value;
+          packet.Index = setup.index;
+          packet.Length = setup.length;
+          return gWinUsbApi.ControlTransfer(usb_.usb, packet, static_cast<PUCHAR>(buffer),
+                                            length, bytes, overlapped);
+        });
+}
+
+void CWinUsbDevice::processQueues() {
+  processQueue(pendingReads_);
+  processQueue(pendingWrites_);
+  processQueue(pendingControls_);
+}
+
+void CWinUsbDevice::processQueue(LList& queue) {
+  while (!queue.isEmpty()) {
+    CUsbTransfer* head = transferAt(queue.first());
+    if (!head->poll()) {
+      head->watch();
+      // A transfer that could not be watched has ended as failed; hand it back too.
+      if (!head->isFinished()) return;
+    }
+    queue.popFront();
+    // Off the queue before the callback: the callback may start it again.
+    asWinUsb(head)->callBack();
+  }
+}

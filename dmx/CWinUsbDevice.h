@@ -1,0 +1,75 @@
+// CWinUsbDevice: the USB transport over WinUSB (see CUsbDevice for the contract).
+//
+// open makes the device path's file (exclusive, overlapped) and binds WinUSB to it; the
+// transfers run as overlapped operations. Outstanding transfers wait in one queue per kind
+// (pendingReads, pendingWrites, pendingControls), in start order. Only the head of each
+// queue is watched (its transfer's signal armed in the environment), so a device adds at
+// most three handles to the environment's wait set. When a watched event is set, the
+// environment's thread sends "LAsyncSignal_X" here, and every queue hands back its finished
+// transfers from the front until it meets one that is still running.
+//
+// A library that lacks an entry point fails the operations that need it cleanly: open
+// gives kNotFound without WinUsb_Initialize or WinUsb_Free, findPipe false without
+// WinUsb_QueryPipe or WinUsb_SetPipePolicy, getRelease 1 without WinUsb_GetDescriptor, and
+// a transfer whose entry point is missing ends at once as failed.
+//
+// Owned by its link (the owner); the device owns its WinUSB interface (library reference
+// and handles). The destructor closes (and so waits for the queues) before the library is
+// given back.
+#pragma once
+
+#include <cstdint>
+
+#include "dmx/CUsbDevice.h"
+#include "dmx/CWinUsbInterface.h"
+#include "support/LList.h"
+
+class LAsyncEnv;
+class CWinUsbTransfer;
+
+class CWinUsbDevice : public CUsbDevice {
+ public:
+  // Loads WinUSB. `env` (the environment's dispatcher) must outlive the device.
+  CWinUsbDevice(LHandler* owner, LAsyncEnv* env);
+  ~CWinUsbDevice() override;
+
+  LNote handleNote(const LNote& note) override;
+
+  bool isOpen() const override { return usb_.usb != nullptr; }
+  uint32_t open(const char* path) override;
+  void close() override;
+  CUsbTransfer* createTransfer() override;
+  bool findPipe(uint8_t pipeType, uint8_t direction, uint32_t skip, uint8_t* address,
+                uint8_t* addressCopy) override;
+  void read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer, uint32_t length, void* user,
+            UsbTransferDone done) override;
+  void write(CUsbTransfer* transfer, uint8_t endpoint, void* buffer, uint32_t length,
+             void* user, UsbTransferDone done) override;
+  void control(CUsbTransfer* transfer, const UsbSetupPacket& setup, void* buffer,
+               uint32_t length, void* user, UsbTransferDone done) override;
+  void abortPipe(uint8_t endpoint) override;
+  uint32_t getRelease(uint32_t* release) override;
+
+  // For tests: whether WinUSB was loaded, and the number of transfers outstanding in the
+  // three queues (lock held, or nothing running).
+  bool isLibraryLoaded() const { return usb_.isLoaded(); }
+  uint32_t outstandingTransfers() const;
+
+ private:
+  // Starts `transfer` through `call` (BOOL call(OVERLAPPED*, ULONG* bytes)); `entryPresent`
+  // says whether the entry point `call` uses was resolved.
+  template <typename Call>
+  void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,
+             UsbTransferDone done, bool entryPresent, Call call);
+  // Hands back every finished transfer at the front of each queue; watches the first one
+  // still running. Lock held.
+  void processQueues();
+  void processQueue(LList& queue);
+  bool queuesEmpty();
+
+  LAsyncEnv* const env_;
+  LList pendingReads_;
+  LList pendingWrites_;
+  LList pendingControls_;
+  CWinUsbInterface usb_;
+};
