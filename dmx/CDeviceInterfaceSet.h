@@ -36,8 +36,9 @@ class CDeviceInterfaceSet {
   // The current device's instance id as UTF-8 (e.g. "USB\VID_1234&PID_5678\1234"); empty on
   // any failure.
   LString instanceId() const;
-  // The string value "DeviceSerialNumber" of the current interface's registry key; empty
-  // when the key cannot be opened or the value is missing or unreadable.
+  // The string value "DeviceSerialNumber" of the current interface's registry key, up to
+  // its first NUL; empty when the key cannot be opened or the value is missing, unreadable
+  // or empty.
   LString registrySerialNumber() const;
 
  private:
