@@ -1,0 +1,118 @@
+#include "dmx/CDmxIo.h"
+
+#include <cstring>
+
+#include "dmx/CDmxUsbLink.h"
+#include "framework/LAsyncEnv.h"
+#include "framework/NoteNames.h"
+
+namespace {
+
+// Holds a critical section for one scope.
+class IoLockHold {
+ public:
+  explicit IoLockHold(CRITICAL_SECTION* section) : section_(section) {
+    EnterCriticalSection(section_);
+  }
+  ~IoLockHold() { LeaveCriticalSection(section_); }
+  IoLockHold(const IoLockHold&) = delete;
+  IoLockHold& operator=(const IoLockHold&) = delete;
+
+ private:
+  CRITICAL_SECTION* section_;
+};
+
+}  // namespace
+
+CDmxIo::CDmxIo(LAsyncEnv* env)
+    : LHandler(nullptr),
+      env(env),
+      readEvent(this, env),
+      writeEvent(this, env),
+      readRequest(readCompleted, this),
+      writeRequest(writeCompleted, this) {
+  InitializeCriticalSection(&ioLock);
+  link_ = new CDmxUsbLink(this, env);
+}
+
+CDmxIo::~CDmxIo() {
+  delete link_;
+  link_ = nullptr;
+  DeleteCriticalSection(&ioLock);
+  // The events go next (write, then read), withdrawing notes the link's last completions set.
+}
+
+int32_t CDmxIo::write(const uint8_t* data, int32_t count, DmxWriteDone done, void* user) {
+  IoLockHold hold(&ioLock);
+  if (writePending || !link_->isOpen()) return 0;
+
+  env->lock();
+  writePending = 1;
+  const uint32_t n = count > 0 ? uint32_t(count) : 0;
+  writeRequest.setLength(n);
+  std::memcpy(writeRequest.data, data, n < CDmxRequest::kMaxLength ? n : CDmxRequest::kMaxLength);
+  writeDone = done;
+  writeUser = user;
+  link_->submitWrite(&writeRequest);
+  env->unlockAndWake();
+  return 1;
+}
+
+int32_t CDmxIo::read(uint8_t* target, int32_t capacity, DmxReadDone done, void* user) {
+  IoLockHold hold(&ioLock);
+  if (readPending || !link_->isOpen()) return 0;
+
+  env->lock();
+  readCapacity = capacity > 0 ? uint32_t(capacity) : 0;
+  readTarget = target;
+  readUser = user;
+  readPending = 1;
+  readDone = done;
+  link_->submitRead(&readRequest);
+  env->unlockAndWake();
+  return 0;
+}
+
+bool CDmxIo::isWritePending() {
+  IoLockHold hold(&ioLock);
+  return writePending != 0;
+}
+
+bool CDmxIo::isReadPending() {
+  IoLockHold hold(&ioLock);
+  return readPending != 0;
+}
+
+// Both run under the environment lock, wherever the link completes the request.
+void CDmxIo::readCompleted(void* user, CDmxRequest*) {
+  static_cast<CDmxIo*>(user)->readEvent.set();
+}
+
+void CDmxIo::writeCompleted(void* user, CDmxRequest*) {
+  static_cast<CDmxIo*>(user)->writeEvent.set();
+}
+
+LNote CDmxIo::handleNote(const LNote& note) {
+  if (noteNameEqual(note.name, LAsyncEvent_Note)) {
+    if (note.sender == &readEvent) {
+      IoLockHold hold(&ioLock);
+      uint32_t n = readRequest.length();
+      if (readCapacity < n) n = readCapacity;
+      readCapacity = n;
+      if (n > 0) std::memcpy(readTarget, readRequest.data, n);
+      readPending = 0;
+      if (readDone != nullptr) readDone(readUser, int32_t(n));
+      return LNote();
+    }
+    if (note.sender == &writeEvent) {
+      IoLockHold hold(&ioLock);
+      writePending = 0;
+      if (writeDone != nullptr) writeDone(writeUser);
+      return LNote();
+    }
+  } else if (note.sender == link_ && noteNameEqual(note.name, CDmxIo_Close)) {
+    link_->close();
+    return LNote();
+  }
+  return LHandler::handleNote(note);
+}

@@ -1,0 +1,303 @@
+#include "dmx/CDmxUsbLink.h"
+
+#include <cstring>
+
+#include "dmx/CWinUsbDevice.h"
+#include "framework/LAsyncEnv.h"
+#include "framework/NoteNames.h"
+
+namespace {
+
+constexpr uint32_t kGroupBytes = 8;
+constexpr uint32_t kGroupsPerPacket = 7;
+
+// Vendor requests on the data endpoints.
+constexpr uint8_t kSetRequestType = 0x42;  // host to device, vendor, endpoint
+constexpr uint8_t kSetRequest = 0x03;
+constexpr uint16_t kSetLength = 4;
+constexpr uint8_t kGetRequestType = 0xC2;  // device to host, vendor, endpoint
+constexpr uint8_t kGetRequest = 0x00;
+constexpr uint16_t kGetLength = 6;
+
+}  // namespace
+
+CDmxUsbLink::CDmxUsbLink(LHandler* owner, LAsyncEnv* env)
+    : CDmxLink(owner, env), device(new CWinUsbDevice(this, env)), controlDoneEvent(this, env) {
+  controlTransfer = device->createTransfer();
+  writeTransfer = device->createTransfer();
+  for (CUsbTransfer*& transfer : readTransfers) transfer = device->createTransfer();
+}
+
+CDmxUsbLink::~CDmxUsbLink() {
+  close();
+
+  // The close has drained the device, so a request still in flight has its outcome; its
+  // note will never come (the event dies with the link), so it is answered here.
+  if (CDmxParamRequest* request = currentParamRequest) {
+    const uint32_t result = controlResult(request);
+    currentParamRequest = nullptr;
+    if (request->done != nullptr) request->done(request->user, request, result);
+  }
+  controlBusy = 0;
+
+  for (int i = kReadCount - 1; i >= 0; --i) device->releaseTransfer(readTransfers[i]);
+  device->releaseTransfer(writeTransfer);
+  device->releaseTransfer(controlTransfer);
+  delete device;
+
+  failAll(getQueue);
+  failAll(setQueue);
+}
+
+// ---- open and close --------------------------------------------------------------------
+
+uint32_t CDmxUsbLink::openDevice(const char* path) {
+  const uint32_t opened = device->open(path);
+  if (opened == CUsbDevice::kAccessDenied) return kInUse;
+  if (opened != CUsbDevice::kOpened) return kOpenFailed;
+
+  const bool foundIn = device->findPipe(kDataPipeType, CUsbDevice::kIn, 0, &inPipe, &inIndex);
+  const bool foundOut = device->findPipe(kDataPipeType, CUsbDevice::kOut, 0, &outPipe, &outIndex);
+  if (!foundIn || !foundOut) {
+    device->close();
+    return kOpenFailed;
+  }
+
+  uint32_t release = 0;
+  if (device->getRelease(&release) == 0) deviceRelease_ = release;
+
+  env->lock();
+  markOpen();
+  failed = 0;
+  rxCount = 0;
+  rxGroupOffset = 0;
+  rxBit = 0;
+  rxConsumed = 0;
+  rxIssued = 0;
+  rxReturned = 0;
+  env->unlock();
+  return kOpened;
+}
+
+void CDmxUsbLink::closeDevice() { device->close(); }
+
+// ---- sending ---------------------------------------------------------------------------
+
+uint32_t CDmxUsbLink::encodeFrame(const uint8_t* frame, uint32_t n, uint8_t* out) noexcept {
+  uint32_t length = 0;
+  for (uint32_t i = 0; i < n; i += kGroupBytes) {
+    // Full packets are exactly 64 bytes, so every packet starts at a multiple of 64.
+    if (length % kPacketSize == 0) out[length++] = 0x00;
+    out[length++] = i == 0 ? 0x01 : 0x00;
+    const uint32_t count = n - i < kGroupBytes ? n - i : kGroupBytes;
+    std::memcpy(out + length, frame + i, count);
+    length += count;
+  }
+  return length;
+}
+
+void CDmxUsbLink::sendFrame(uint32_t n) {
+  const uint32_t length = encodeFrame(txFrame, n, txPackets);
+  device->write(writeTransfer, outPipe, txPackets, length, this, writeTransferDone);
+}
+
+void CDmxUsbLink::writeTransferDone(void* user, CUsbTransfer* transfer) {
+  static_cast<CDmxUsbLink*>(user)->writeDone(transfer->error());
+}
+
+// ---- receiving -------------------------------------------------------------------------
+
+void CDmxUsbLink::issueReads() {
+  while (!failed && uint16_t(rxIssued - rxConsumed) != kReadCount) {
+    const uint16_t i = rxIssued & ringMask;
+    ++rxIssued;
+    device->read(readTransfers[i], inPipe, readBuffers[i], kPacketSize, this, readTransferDone);
+  }
+}
+
+void CDmxUsbLink::readTransferDone(void* user, CUsbTransfer* transfer) {
+  auto* link = static_cast<CDmxUsbLink*>(user);
+  ++link->rxReturned;
+  if (transfer->error() != CUsbTransfer::kDone) {
+    if (link->isOpen()) link->failed = 1;
+    link->reportFailure();
+  }
+  // A failed read is decoded as an empty packet, in its turn.
+  link->decodePackets();
+}
+
+void CDmxUsbLink::decodePackets() {
+  // Reads issued while delivering may be handed back at once, inside this pass; they only
+  // count themselves returned and are picked up by the loop below.
+  if (decoding) return;
+  decoding = 1;
+  do {
+    while (rxConsumed != rxReturned) {
+      const uint16_t entry = rxConsumed & ringMask;
+      const CUsbTransfer* transfer = readTransfers[entry];
+      const uint8_t* packet = readBuffers[entry];
+      uint32_t available = transfer->error() == CUsbTransfer::kDone ? transfer->length() : 0;
+      if (available > kPacketSize) available = kPacketSize;
+
+      for (;;) {
+        dropUnreadFrames(false);
+        const uint32_t position = rxGroupOffset + rxBit + 2u;
+        if (position >= available) {
+          ++rxConsumed;
+          rxGroupOffset = 0;
+          rxBit = 0;
+          break;
+        }
+        const bool startMarker = (packet[rxGroupOffset + 1] >> rxBit) & 1;
+        if (startMarker && rxCount > 0) {
+          // The frame in collection ended before this byte; look at the byte again.
+          const uint32_t length = rxCount;
+          rxCount = 0;
+          completeFrame(length);
+          continue;
+        }
+        if (startMarker || (rxCount >= 1 && rxCount < CDmxRequest::kMaxLength)) {
+          if (startMarker) dropUnreadFrames(true);
+          collectionFrame()[rxCount++] = packet[position];
+        }
+        if (++rxBit == kGroupBytes) {
+          rxBit = 0;
+          rxGroupOffset += kGroupBytes + 1;
+        }
+        // A full frame with the null start code cannot grow: deliver it without waiting
+        // for the next marker.
+        if (rxCount == CDmxRequest::kMaxLength && collectionFrame()[0] == 0x00) {
+          rxCount = 0;
+          completeFrame(CDmxRequest::kMaxLength);
+        }
+      }
+    }
+    deliverFrames();
+  } while (rxConsumed != rxReturned);
+  decoding = 0;
+}
+
+// ---- vendor requests -------------------------------------------------------------------
+
+void CDmxUsbLink::requestParameters(CDmxParamRequest* request, void* user, DmxParamDone done) {
+  request->user = user;
+  request->done = done;
+  queueParamRequest(getQueue, request);
+}
+
+void CDmxUsbLink::setParameters(CDmxParamRequest* request, void* user, DmxParamDone done,
+                                uint32_t p1, uint32_t p2, uint32_t p3) {
+  request->param1 = p1;
+  request->param2 = p2;
+  request->param3 = p3;
+  request->user = user;
+  request->done = done;
+  queueParamRequest(setQueue, request);
+}
+
+void CDmxUsbLink::cancelParameterRequest(CDmxParamRequest* request) {
+  cancelParamRequest(getQueue, request);
+}
+
+void CDmxUsbLink::cancelParameterSet(CDmxParamRequest* request) {
+  cancelParamRequest(setQueue, request);
+}
+
+void CDmxUsbLink::queueParamRequest(LList& queue, CDmxParamRequest* request) {
+  env->lock();
+  queue.pushBack(request);
+  env->unlock();
+  startSetRequest();
+  startGetRequest();
+}
+
+void CDmxUsbLink::cancelParamRequest(LList& queue, CDmxParamRequest* request) {
+  env->lock();
+  queue.remove(request);
+  // In flight: the transfer runs to its end, but nobody hears of it.
+  if (currentParamRequest == request) currentParamRequest = nullptr;
+  env->unlock();
+}
+
+void CDmxUsbLink::startSetRequest() { startControl(setQueue, false); }
+void CDmxUsbLink::startGetRequest() { startControl(getQueue, true); }
+
+void CDmxUsbLink::startControl(LList& queue, bool isGet) {
+  env->lock();
+  auto* request = controlBusy || !isOpen() ? nullptr
+                                           : static_cast<CDmxParamRequest*>(queue.popFront());
+  if (request == nullptr) {
+    env->unlock();
+    return;
+  }
+  currentParamRequest = request;
+  controlBusy = 1;
+  controlIsGet = isGet ? 1 : 0;
+  UsbSetupPacket setup{};
+  void* buffer;
+  if (isGet) {
+    setup = {kGetRequestType, kGetRequest, 0, inIndex, kGetLength};
+    std::memset(getReply, 0, sizeof getReply);
+    buffer = getReply;
+  } else {
+    setPayload[0] = uint8_t(request->param1);
+    setPayload[1] = uint8_t(request->param2);
+    setPayload[2] = uint8_t(request->param3);
+    setPayload[3] = 0x00;
+    setup = {kSetRequestType, kSetRequest, 0, outIndex, kSetLength};
+    buffer = setPayload;
+  }
+  device->control(controlTransfer, setup, buffer, setup.length, this, controlTransferDone);
+  env->unlockAndWake();
+}
+
+void CDmxUsbLink::controlTransferDone(void* user, CUsbTransfer* transfer) {
+  static_cast<CDmxUsbLink*>(user)->controlDoneEvent.set();
+}
+
+uint32_t CDmxUsbLink::controlResult(CDmxParamRequest* request) const noexcept {
+  if (!controlTransfer->isFinished()) return CDmxParamRequest::kFailed;
+  switch (controlTransfer->error()) {
+    case CUsbTransfer::kDone:
+      break;
+    case CUsbTransfer::kDeviceGone:
+      return CDmxParamRequest::kDeviceGone;
+    default:
+      return CDmxParamRequest::kFailed;
+  }
+  if (controlIsGet) {
+    request->param1 = uint32_t(getReply[0] | getReply[1] << 8);
+    request->param2 = uint32_t(getReply[2] | getReply[3] << 8);
+    request->param3 = uint32_t(getReply[4] | getReply[5] << 8);
+  }
+  return CDmxParamRequest::kDone;
+}
+
+void CDmxUsbLink::controlDone() {
+  // No control transfer runs now, so its result and these fields need no lock.
+  if (CDmxParamRequest* request = currentParamRequest) {
+    const uint32_t result = controlResult(request);
+    currentParamRequest = nullptr;
+    // controlBusy stays set during the callback: a request it makes waits its turn behind
+    // the set requests already queued.
+    if (request->done != nullptr) request->done(request->user, request, result);
+  }
+  controlBusy = 0;
+  startSetRequest();
+  startGetRequest();
+}
+
+void CDmxUsbLink::failAll(LList& queue) {
+  while (LListNode* node = queue.popFront()) {
+    auto* request = static_cast<CDmxParamRequest*>(node);
+    if (request->done != nullptr) request->done(request->user, request, CDmxParamRequest::kFailed);
+  }
+}
+
+LNote CDmxUsbLink::handleNote(const LNote& note) {
+  if (note.sender == &controlDoneEvent && noteNameEqual(note.name, LAsyncEvent_Note)) {
+    controlDone();
+    return LNote();
+  }
+  return CDmxLink::handleNote(note);
+}
