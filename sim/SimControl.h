@@ -8,6 +8,13 @@
 // product's LoadLibraryW(L"winusb.dll") returns the same module, so both talk to one
 // simulator.
 //
+// Variants. bin/winusb_noabort/, bin/winusb_noread/ and bin/winusb_nocontrol/ each hold a
+// winusb.dll built from the same code without WinUsb_AbortPipe, WinUsb_ReadPipe or
+// WinUsb_ControlTransfer (targets winusb_sim_noabort, ..._noread, ..._nocontrol; all three
+// built by winusb_sim_variants). A test loads one by full path before the code under test
+// runs; the product's LoadLibraryW(L"winusb.dll") then returns it. Such a test must not
+// link the import library (that would load bin/winusb.dll first): bind with SimControlApi.h.
+//
 // Devices. A simulated device is named by its device path, as SetupAPI gives it
 // ("\\?\usb#vid_1234&pid_5678#1234#{guid}") or without the "\\?\" prefix; case does not
 // matter. A device comes into being with its first mention: a sim_* call naming it, or

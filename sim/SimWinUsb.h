@@ -2,7 +2,9 @@
 // and signatures (WINAPI; undecorated export names in both architectures), declared here
 // so that neither the simulator nor its tests need the system's WinUSB headers.
 //
-// What each entry point does in the simulator is described in SimControl.h.
+// What each entry point does in the simulator is described in SimControl.h. Call them
+// through GetProcAddress, as the product does: on x86 the import library of winusb_sim
+// knows the plain export names only, not the decorated stdcall names a call would need.
 #pragma once
 
 #include "support/Windows.h"
