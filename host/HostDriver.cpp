@@ -10,7 +10,7 @@
 
 #include "host/HostClasses.h"
 #include "host/HostRecord.h"
-#include "support/Windows.h"
+#include "support/Win32Text.h"
 
 namespace {
 
@@ -64,14 +64,6 @@ bool callList(void* object, std::vector<t_atom>& atoms) {
   return true;
 }
 
-HMODULE loadModule(const std::string& path) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-  if (units <= 0) return nullptr;
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), units);
-  return LoadLibraryW(wide.c_str());
-}
-
 bool isInteger(const std::string& word) {
   size_t i = (word[0] == '-' || word[0] == '+') ? 1 : 0;
   if (i == word.size()) return false;
@@ -118,7 +110,7 @@ bool loadExternal(const std::string& path, std::string* error) {
   };
   // The host calls an external's main once per process: remember which modules ran.
   static std::vector<HMODULE> initialised;
-  HMODULE module = loadModule(path);
+  HMODULE module = w32::loadLibrary(path.c_str());
   if (module == nullptr) return fail("cannot load " + path + " (error " + std::to_string(GetLastError()) + ")");
   for (HMODULE m : initialised)
     if (m == module) return true;

@@ -1,10 +1,9 @@
 // Creation, destruction and assist texts of the prismlux object.
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "max/HostText.h"
 #include "max/Prismlux.h"
+#include "support/LString.h"
 #include "support/Variant.h"
 
 t_class* prismlux_class = nullptr;
@@ -34,15 +33,15 @@ void* prismlux_new(t_symbol* s, long argc, t_atom* argv) {
   char* text = nullptr;
   long textSize = 0;
   if (argc >= 2) atom_gettext(1, argv + 1, &textSize, &text, 0);
-  const std::string name = utf8FromAnsi(text);
+  const LString name = LString::fromAnsi(text);  // the host's text is in the ANSI code page
 
-  x->device = dmxOpen(name.c_str());
+  x->device = dmxOpen(name.text());
   if (x->device != nullptr) {
-    object_post(&x->header, "open %s", name.c_str());
+    object_post(&x->header, "open %s", name.text());
     prismlux_receive(x);
     prismlux_send(x);
   } else {
-    object_post(&x->header, "cannot open %s", name.c_str());
+    object_post(&x->header, "cannot open %s", name.text());
   }
 
   if (text != nullptr) sysmem_freeptr(text);
