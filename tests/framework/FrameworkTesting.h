@@ -1,0 +1,113 @@
+// Helpers for the framework tests: bounded message pumping, a handler that records the
+// notes it receives (from any thread), a watchdog that fails a test that would hang, and
+// a clock the tests move by hand.
+#pragma once
+
+#include "framework/LHandler.h"
+#include "framework/NoteNames.h"
+#include "support/Windows.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+// Dispatches this thread's messages until `done` holds or `ms` have passed. True if done.
+inline bool pumpUntil(const std::function<bool()>& done, DWORD ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    if (done && done()) return true;
+    if (GetTickCount() - start >= ms) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+}
+
+inline void pumpFor(DWORD ms) { pumpUntil(nullptr, ms); }
+
+// Records every note that reaches it and consumes it. The optional hook runs for each
+// note, on the delivering thread, before the note is recorded.
+class Recorder : public LHandler {
+ public:
+  struct Entry {
+    std::string name;
+    LHandler* sender;
+    DWORD thread;
+  };
+
+  Recorder() : LHandler(nullptr) {}
+
+  LNote handleNote(const LNote& note) override {
+    if (hook) hook(note);
+    std::lock_guard<std::mutex> guard(mutex_);
+    entries_.push_back({note.name != nullptr ? note.name : "", note.sender, GetCurrentThreadId()});
+    return LNote();
+  }
+
+  std::vector<Entry> entries() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return entries_;
+  }
+  // Notes named `name`, in arrival order, by sender.
+  std::vector<LHandler*> senders(const char* name) const {
+    std::vector<LHandler*> out;
+    for (const Entry& e : entries())
+      if (e.name == name) out.push_back(e.sender);
+    return out;
+  }
+  size_t count(const char* name) const { return senders(name).size(); }
+
+  std::function<void(const LNote&)> hook;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+// Ends the process with a failure message when the scope is not left within `ms`.
+class Watchdog {
+ public:
+  explicit Watchdog(DWORD ms, const char* what) : thread_([this, ms, what] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
+        std::fprintf(stderr, "watchdog: %s did not finish within %lu ms\n", what,
+                     static_cast<unsigned long>(ms));
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+      }
+    }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// A clock moved by the test (see LTimer::setClock).
+struct FakeClock {
+  static inline std::atomic<uint32_t> now{0};
+  static uint32_t read() { return now.load(); }
+};
+
+}  // namespace testing_support

@@ -1,0 +1,150 @@
+#include "framework/CEnv.h"
+#include "framework/LTimer.h"
+
+#include "FrameworkTesting.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using testing_support::FakeClock;
+using testing_support::Recorder;
+
+namespace {
+
+// Timers on a clock the test moves; no environment, so serviceTimers runs by hand.
+class TimerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeClock::now = 1000;
+    previous_ = LTimer::setClock(&FakeClock::read);
+  }
+  void TearDown() override {
+    EXPECT_EQ(LTimer::armedCount(), 0u);
+    LTimer::setClock(previous_);
+  }
+  void advanceAndService(uint32_t ms) {
+    FakeClock::now += ms;
+    LTimer::serviceTimers();
+  }
+
+  Recorder owner;
+  LTimer::Clock previous_ = nullptr;
+};
+
+TEST_F(TimerTest, DelayZeroTimersExpireInStartOrderInOnePass) {
+  LTimer a(&owner), b(&owner), c(&owner);
+  a.start(0);
+  b.start(0);
+  c.start(0);
+  // [A, B, C]
+  LTimer::serviceTimers();
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&a, &b, &c}));
+  EXPECT_FALSE(a.isArmed() || b.isArmed() || c.isArmed());
+}
+
+TEST_F(TimerTest, ShorterDelayStartedLaterExpiresFirst) {
+  LTimer slow(&owner), fast(&owner);
+  slow.start(200);
+  fast.start(100);
+  EXPECT_EQ(LTimer::nextTimerInterval(), 100);
+  advanceAndService(99);
+  EXPECT_EQ(owner.count(LTimer_Expire), 0u);
+  advanceAndService(1);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&fast}));
+  advanceAndService(100);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&fast, &slow}));
+}
+
+TEST_F(TimerTest, RestartMovesTheTimerAndItExpiresOnce) {
+  LTimer moved(&owner), other(&owner);
+  moved.start(100);
+  other.start(200);
+  moved.start(300);
+  EXPECT_EQ(LTimer::armedCount(), 2u);
+  advanceAndService(250);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&other}));
+  advanceAndService(50);
+  advanceAndService(50);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&other, &moved}));
+}
+
+TEST_F(TimerTest, StoppedOrDestroyedTimerNeverExpires) {
+  LTimer stopped(&owner);
+  auto destroyed = std::make_unique<LTimer>(&owner);
+  stopped.start(10);
+  destroyed->start(10);
+  stopped.stop();
+  destroyed.reset();
+  advanceAndService(20);
+  EXPECT_EQ(owner.count(LTimer_Expire), 0u);
+  EXPECT_EQ(LTimer::nextTimerInterval(), LTimer::kIdleInterval);
+}
+
+TEST_F(TimerTest, NextIntervalIsIdleWhenEmptyAndZeroWhenOverdue) {
+  EXPECT_EQ(LTimer::nextTimerInterval(), 2147483647);
+  LTimer t(&owner);
+  t.start(300);
+  FakeClock::now += 100;
+  EXPECT_EQ(LTimer::nextTimerInterval(), 200);
+  FakeClock::now += 500;
+  EXPECT_EQ(LTimer::nextTimerInterval(), 0);
+  t.stop();
+}
+
+TEST_F(TimerTest, ClockWrapNeitherFiresEarlyNorLate) {
+  FakeClock::now = 0xFFFFFF00u;
+  LTimer across(&owner), beforeWrap(&owner);
+  across.start(1000);     // due wraps to 0x2E8
+  beforeWrap.start(100);  // due 0xFFFFFF64, before the wrap
+  EXPECT_EQ(LTimer::nextTimerInterval(), 100);
+  advanceAndService(100);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&beforeWrap}));
+  EXPECT_EQ(LTimer::nextTimerInterval(), 900);
+  advanceAndService(899);  // clock has wrapped to 0x2E7
+  EXPECT_EQ(owner.count(LTimer_Expire), 1u);
+  advanceAndService(1);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&beforeWrap, &across}));
+}
+
+TEST_F(TimerTest, OrderAcrossTheWrapFollowsRemainingTime) {
+  FakeClock::now = 0xFFFFFFF0u;
+  LTimer late(&owner), early(&owner);
+  late.start(0x20);   // due 0x10
+  early.start(0x10);  // due 0x00
+  advanceAndService(0x20);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&early, &late}));
+}
+
+TEST_F(TimerTest, TimerStartedDuringExpiryWithDelayZeroExpiresInSamePass) {
+  LTimer first(&owner), again(&owner), later(&owner);
+  owner.hook = [&](const LNote& note) {
+    if (note.sender == &first && noteNameEqual(note.name, LTimer_Expire)) {
+      again.start(0);
+      later.start(5);
+    }
+  };
+  first.start(0);
+  LTimer::serviceTimers();
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&first, &again}));
+  EXPECT_TRUE(later.isArmed());
+  advanceAndService(5);
+  EXPECT_EQ(owner.count(LTimer_Expire), 3u);
+}
+
+// The real clock and the environment's window timer.
+TEST(TimerWindowTest, TimersExpireThroughTheEnvironmentWindowInDueOrder) {
+  testing_support::Watchdog watchdog(20000, "TimersExpireThroughTheEnvironmentWindow");
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  Recorder owner;
+  LTimer slow(&owner), fast(&owner), zero(&owner);
+  slow.start(60);
+  fast.start(30);
+  zero.start(0);
+  EXPECT_TRUE(testing_support::pumpUntil([&] { return owner.count(LTimer_Expire) == 3; }, 5000));
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&zero, &fast, &slow}));
+  for (const auto& e : owner.entries()) EXPECT_EQ(e.thread, GetCurrentThreadId());
+}
+
+}  // namespace
