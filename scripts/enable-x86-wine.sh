@@ -9,7 +9,9 @@
 # bookworm-backports (only qemu-user-static is taken from there).
 #
 # Usage (root, non-interactive, idempotent):
-#   scripts/enable-x86-wine.sh [PREFIX_TEMPLATE]
+#   scripts/enable-x86-wine.sh [--no-check | PREFIX_TEMPLATE]
+# --no-check stops once the 32-bit Wine loader starts (the project's x86 tests then prove the
+# rest).
 # PREFIX_TEMPLATE, if given, is a ready 64-bit prefix; a temporary copy is used to check that a
 # 32-bit program runs (the template itself is not touched). Without it a temporary prefix is
 # booted (~1 min). Exit 0 when a 32-bit Windows program ran, non-zero with a message otherwise.
@@ -26,6 +28,8 @@ die() { echo "enable-x86-wine: ERROR: $*" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
 
 template="${1:-}"
+check=1
+if [ "$template" = --no-check ]; then check=0; template=; fi
 if [ -n "$template" ] && [ ! -f "$template/system.reg" ]; then
   die "'$template' is not a Wine prefix (no system.reg)"
 fi
@@ -123,6 +127,7 @@ fi
 
 "$wine32_loader" --version >/dev/null 2>&1 || die "$wine32_loader (32-bit ELF) does not start"
 log "32-bit Wine loader starts: $("$wine32_loader" --version)"
+[ "$check" = 1 ] || exit 0
 
 # --- Check that a 32-bit Windows program runs ------------------------------------------------
 work=$(mktemp -d /tmp/enable-x86-wine.XXXXXX) || die "mktemp failed"

@@ -23,6 +23,11 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
+# Where the kernel cannot run 32-bit Linux programs, Wine's x86 loader runs under qemu.
+if ! timeout 60 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  "${as_root[@]}" "$(dirname "$0")/enable-x86-wine.sh" --no-check
+fi
+
 cmake_version=$(cmake --version | head -n1 | awk '{print $3}')
 if [ "$(printf '%s\n' 3.25 "$cmake_version" | sort -V | head -n1)" != 3.25 ]; then
   echo "CMake 3.25 or newer is needed (found $cmake_version)" >&2

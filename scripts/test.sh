@@ -11,5 +11,10 @@ for preset in windows-x64 windows-x86; do
   echo "=== $preset ==="
   cmake --preset "$preset" -DPRISMLUX_WINEPREFIX_TEMPLATE="$PWD/build/wineprefix-base" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  # One wineserver for the whole run spares every test program its start.
+  WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wineserver -p
+  status=0
+  ctest --preset "$preset" || status=$?
+  WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wineserver -k || true
+  [ "$status" -eq 0 ] || exit "$status"
 done

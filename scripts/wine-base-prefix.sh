@@ -4,7 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 base="$PWD/build/wineprefix-base"
-[ -f "$base/.prismlux-ready" ] && exit 0
+# A prefix booted while 32-bit programs could not run lacks its 32-bit system DLLs.
+if [ -f "$base/.prismlux-ready" ] && [ -n "$(ls -A "$base/drive_c/windows/syswow64" 2>/dev/null)" ]; then
+  exit 0
+fi
 rm -rf "$base"
 mkdir -p "$(dirname "$base")"
 echo "Booting the Wine prefix $base (this takes a minute or two)"
@@ -12,4 +15,6 @@ WINEPREFIX="$base" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenub
   /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 WINEPREFIX="$base" /usr/lib/wine/wineserver -w
 [ -f "$base/system.reg" ] || { echo "Wine could not make a prefix in $base" >&2; exit 1; }
+[ -n "$(ls -A "$base/drive_c/windows/syswow64" 2>/dev/null)" ] \
+  || { echo "Wine made $base without its 32-bit system DLLs" >&2; exit 1; }
 touch "$base/.prismlux-ready"
