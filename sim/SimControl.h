@@ -199,6 +199,10 @@ SIM_API int sim_inject_frame(const char* path, const uint8_t* frame, int length,
 SIM_API int sim_inject_packet(const char* path, const uint8_t* packet, int length);
 // Ends a packet held open by SIM_IN_HOLD, so that a read can take it.
 SIM_API int sim_flush_in(const char* path);
+// Completes, at once and out of turn, the read waiting for data that is `index`-th in start
+// order (0: the oldest): with status 0 it receives the packet (0 to 64 bytes), otherwise it
+// fails with that NTSTATUS. 0 when there is no such read.
+SIM_API int sim_complete_read(const char* path, int index, const uint8_t* packet, int length, uint32_t status);
 
 // ---- records ----------------------------------------------------------------------------
 

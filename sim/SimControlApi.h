@@ -28,6 +28,7 @@
   X(injectFrame, sim_inject_frame)                         \
   X(injectPacket, sim_inject_packet)                       \
   X(flushIn, sim_flush_in)                                 \
+  X(completeRead, sim_complete_read)                       \
   X(outFrameCount, sim_out_frame_count)                    \
   X(outFrame, sim_out_frame)                               \
   X(outTransferCount, sim_out_transfer_count)              \

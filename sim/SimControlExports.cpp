@@ -96,6 +96,10 @@ SIM_API int sim_inject_packet(const char* path, const uint8_t* packet, int lengt
 
 SIM_API int sim_flush_in(const char* path) { return simulator().flushIn(path); }
 
+SIM_API int sim_complete_read(const char* path, int index, const uint8_t* packet, int length, uint32_t status) {
+  return simulator().completeRead(path, index, packet, length, status);
+}
+
 SIM_API int sim_out_frame_count(const char* path) {
   return simulator().inspect(path, [](const Device* d) { return d ? static_cast<int>(d->outFrames.size()) : 0; });
 }

@@ -546,6 +546,24 @@ int Simulator::flushIn(const char* path) {
   return 1;
 }
 
+int Simulator::completeRead(const char* path, int index, const uint8_t* packet, int length, uint32_t status) {
+  if (!path || index < 0 || length < 0 || length > static_cast<int>(simcodec::kPacketSize) || (!packet && length))
+    return 0;
+  Lock lock(lock_);
+  Device& device = obtain(path);
+  for (auto it = outstanding_.begin(); it != outstanding_.end(); ++it) {
+    if (it->device != &device || it->op != SIM_OP_READ || it->scheduled || index-- > 0) continue;
+    ULONG n = 0;
+    if (status == SIM_STATUS_SUCCESS) {
+      n = std::min<ULONG>(it->length, static_cast<ULONG>(length));
+      if (n) std::memcpy(it->buffer, packet, n);
+    }
+    complete(it, status, n);
+    return 1;
+  }
+  return 0;
+}
+
 int Simulator::counters(const char* path, SimCounters* out) {
   if (!out) return 0;
   Lock lock(lock_);

@@ -60,6 +60,7 @@ public:
   int injectFrame(const char* path, const uint8_t* frame, int length, uint32_t flags);
   int injectPacket(const char* path, const uint8_t* packet, int length);
   int flushIn(const char* path);
+  int completeRead(const char* path, int index, const uint8_t* packet, int length, uint32_t status);
   int counters(const char* path, SimCounters* out);
 
 private:

@@ -327,6 +327,19 @@ TEST_F(SimWinUsb, ReadsTakeInjectedPacketsInStartOrder) {
   closeDevice();
 }
 
+TEST_F(SimWinUsb, ReadsCanBeCompletedOutOfTurn) {
+  Io first, second;
+  ASSERT_TRUE(startRead(first));
+  ASSERT_TRUE(startRead(second));
+  const uint8_t packet[] = {0x00, 0x01, 0x42};
+  ASSERT_EQ(sim_complete_read(path_, 1, packet, 3, SIM_STATUS_SUCCESS), 1);
+  EXPECT_EQ(second.finish(file_).bytes, 3u);
+  EXPECT_FALSE(first.signalled(20));
+  EXPECT_EQ(sim_complete_read(path_, 1, packet, 3, SIM_STATUS_SUCCESS), 0);
+  ASSERT_EQ(sim_complete_read(path_, 0, nullptr, 0, SIM_STATUS_UNSUCCESSFUL), 1);
+  EXPECT_EQ(first.finish(file_).error, DWORD(ERROR_GEN_FAILURE));
+}
+
 TEST_F(SimWinUsb, DelayedReadCompletesAfterItsPacketArrives) {
   ASSERT_EQ(sim_set_completion(path_, SIM_COMPLETE_AT_ONCE, 150), 1);
   Io io;
