@@ -1,4 +1,4 @@
-// The shipped external, linked with the port that finds no interface, loaded by our host.
+// The shipped external loaded by our host, with no interface present.
 #include <gtest/gtest.h>
 
 #include "host/HostDriver.h"
