@@ -1,0 +1,421 @@
+// CWinUsbDevice against the simulated winusb.dll, with a real environment and its thread.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "dmx/LLibrary.h"
+#include "framework/LAsyncSignal.h"
+#include "support/Variant.h"
+#include "support/Win32Text.h"
+#include "tests/dmx/UsbTestSupport.h"
+
+using usbtest::Call;
+using usbtest::Rig;
+
+namespace {
+
+constexpr uint8_t kDataIn = 0x81;    // first IN pipe of type 3
+constexpr uint8_t kDataOut = 0x02;   // first OUT pipe of type 3
+constexpr uint8_t kOtherIn = 0x83;   // IN pipe of type 2, never fed by the simulator
+
+class WinUsbDeviceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    env_ = CEnv::create();
+    ASSERT_NE(env_, nullptr);
+    // The process's winusb.dll is the simulator; the device under test loads the same one.
+    module_ = w32::loadLibrary("winusb.dll");
+    ASSERT_TRUE(sim_.bind(module_)) << "winusb.dll is not the simulator (run with winusb=n)";
+    deviceA_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7101"));
+    deviceB_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7102"));
+    held_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7103",
+                                                         simreg::Placeholder::HeldByOther));
+    ASSERT_TRUE(deviceA_->ok() && deviceB_->ok() && held_->ok());
+  }
+  static void TearDownTestSuite() {
+    delete held_;
+    delete deviceB_;
+    delete deviceA_;
+    delete env_;
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  void SetUp() override { sim_.reset(); }
+
+  static LDispatcher* env() { return env_->dispatcher(); }
+  static const char* pathA() { return deviceA_->path().c_str(); }
+  static const char* pathB() { return deviceB_->path().c_str(); }
+  static DWORD worker() { return env()->workerThreadId(); }
+
+  static SimCounters counters(const char* path) {
+    SimCounters c = {};
+    sim_.getCounters(path, &c);
+    return c;
+  }
+
+  static CEnv* env_;
+  static HMODULE module_;
+  static SimControlApi sim_;
+  static simreg::ScopedDevice* deviceA_;
+  static simreg::ScopedDevice* deviceB_;
+  static simreg::ScopedDevice* held_;
+};
+
+CEnv* WinUsbDeviceTest::env_ = nullptr;
+HMODULE WinUsbDeviceTest::module_ = nullptr;
+SimControlApi WinUsbDeviceTest::sim_;
+simreg::ScopedDevice* WinUsbDeviceTest::deviceA_ = nullptr;
+simreg::ScopedDevice* WinUsbDeviceTest::deviceB_ = nullptr;
+simreg::ScopedDevice* WinUsbDeviceTest::held_ = nullptr;
+
+// ---- binding ------------------------------------------------------------------------------
+
+TEST(ModuleTest, FindsLoadedModulesAndTheirExportsOnly) {
+  LModule kernel(LString::fromUtf8("kernel32.dll"));
+  ASSERT_NE(kernel.handle(), nullptr);
+  EXPECT_NE(kernel.lookup("GetTickCount"), nullptr);
+  EXPECT_EQ(kernel.lookup("NoSuchExportAnywhere"), nullptr);
+
+  LModule absent(LString::fromUtf8("prismlux_absent_module.dll"));
+  EXPECT_EQ(absent.handle(), nullptr);
+  EXPECT_EQ(absent.lookup("GetTickCount"), nullptr);
+
+  LLibrary missing(LString::fromUtf8("prismlux_absent_module.dll"));
+  EXPECT_EQ(missing.handle(), nullptr);
+}
+
+TEST_F(WinUsbDeviceTest, ResolvesTheEntryPointsOfItsArchitecture) {
+  Rig rig(env());
+  EXPECT_TRUE(rig.device.isLibraryLoaded());
+  EXPECT_NE(gWinUsbApi.Initialize, nullptr);
+  EXPECT_NE(gWinUsbApi.ControlTransfer, nullptr);
+  if constexpr (variant::kWinUsbEntryPoints == 9) {
+    EXPECT_NE(gWinUsbApi.AbortPipe, nullptr);
+  } else {
+    EXPECT_EQ(gWinUsbApi.AbortPipe, nullptr);
+  }
+}
+
+// ---- open and close -------------------------------------------------------------------------
+
+TEST_F(WinUsbDeviceTest, OpenOnAnOpenDeviceReturnsZeroWithoutOpeningAgain) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  EXPECT_TRUE(rig.device.isOpen());
+  EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  EXPECT_EQ(rig.device.open("\\\\?\\no#such#device"), CUsbDevice::kOpened);  // path not looked at
+  EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), 1u);
+  // Another open of the path would have failed: the file is exclusive.
+  Rig other(env());
+  EXPECT_EQ(other.device.open(pathA()), CUsbDevice::kOpenFailed);
+  EXPECT_EQ(counters(pathA()).openHandles, 1u);
+}
+
+TEST_F(WinUsbDeviceTest, OpenMapsWhyThePathCannotBeOpened) {
+  Rig rig(env());
+  EXPECT_EQ(rig.device.open("\\\\?\\usb#vid_1234&pid_5678#7999#{c7c60c86-7f33-443b-9908-2e0cc526c6f5}"),
+            CUsbDevice::kNotFound);
+  EXPECT_EQ(rig.device.open(held_->path().c_str()), CUsbDevice::kAccessDenied);
+  EXPECT_FALSE(rig.device.isOpen());
+  EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), 0u);
+}
+
+TEST_F(WinUsbDeviceTest, FailedBindingClosesTheFileAgain) {
+  Rig rig(env());
+  sim_.failNext(pathA(), SIM_OP_INITIALIZE, SIM_FAIL_AT_ONCE, ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpenFailed);
+  EXPECT_FALSE(rig.device.isOpen());
+  // The file was closed: the exclusive open succeeds now.
+  EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+}
+
+TEST_F(WinUsbDeviceTest, ClosedDeviceOpensAgain) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  rig.close();
+  EXPECT_FALSE(rig.device.isOpen());
+  EXPECT_EQ(counters(pathA()).openHandles, 0u);
+  EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  EXPECT_EQ(counters(pathA()).openHandles, 1u);
+}
+
+// ---- pipes and descriptor ---------------------------------------------------------------------
+
+TEST_F(WinUsbDeviceTest, FindPipeMatchesTypeAndDirectionAndSkips) {
+  const SimPipe pipes[] = {
+      {2, 0x83, 64, 0},  // IN, other type: never matches type 3
+      {3, 0x81, 64, 0},
+      {3, 0x02, 64, 0},
+      {3, 0x84, 64, 0},
+  };
+  ASSERT_EQ(sim_.setPipes(pathA(), pipes, 4), 1);
+  Rig rig(env());
+  uint8_t address = 0, copy = 0;
+  EXPECT_FALSE(rig.device.findPipe(3, CUsbDevice::kIn, 0, &address, &copy));  // closed
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+
+  // IN pipes of type 3: [0x81, 0x84]; skip 1 -> 0x84
+  ASSERT_TRUE(rig.device.findPipe(3, CUsbDevice::kIn, 1, &address, &copy));
+  EXPECT_EQ(address, 0x84);
+  EXPECT_EQ(copy, 0x84);
+  uint8_t value[4] = {};
+  EXPECT_EQ(sim_.pipePolicy(pathA(), 0x84, 2, value, 4), 1);  // AUTO_CLEAR_STALL
+  EXPECT_EQ(value[0], 1);
+  EXPECT_EQ(sim_.pipePolicy(pathA(), 0x84, 6, value, 4), 1);  // AUTO_FLUSH
+  EXPECT_EQ(value[0], 1);
+  EXPECT_EQ(sim_.pipePolicy(pathA(), 0x81, 2, value, 4), -1);  // skipped: left alone
+
+  ASSERT_TRUE(rig.device.findPipe(3, CUsbDevice::kIn, 0, &address, &copy));
+  EXPECT_EQ(address, 0x81);
+  ASSERT_TRUE(rig.device.findPipe(3, CUsbDevice::kOut, 0, &address, &copy));
+  EXPECT_EQ(address, 0x02);
+  EXPECT_EQ(copy, 0x02);
+  ASSERT_TRUE(rig.device.findPipe(2, CUsbDevice::kIn, 0, &address, &copy));
+  EXPECT_EQ(address, 0x83);
+
+  address = copy = 0x55;
+  EXPECT_FALSE(rig.device.findPipe(3, CUsbDevice::kOut, 1, &address, &copy));
+  EXPECT_FALSE(rig.device.findPipe(2, CUsbDevice::kOut, 0, &address, &copy));
+  EXPECT_EQ(address, 0x55);
+}
+
+TEST_F(WinUsbDeviceTest, GetReleaseReadsBcdDevice) {
+  ASSERT_EQ(sim_.setRelease(pathA(), 0x0123), 1);
+  Rig rig(env());
+  uint32_t release = 7;
+  EXPECT_EQ(rig.device.getRelease(&release), 1u);  // closed
+  EXPECT_EQ(release, 7u);
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  EXPECT_EQ(rig.device.getRelease(&release), 0u);
+  EXPECT_EQ(release, 0x0123u);
+
+  sim_.failNext(pathA(), SIM_OP_DESCRIPTOR, SIM_FAIL_AT_ONCE, ERROR_GEN_FAILURE);
+  release = 7;
+  EXPECT_EQ(rig.device.getRelease(&release), 1u);
+  EXPECT_EQ(release, 7u);
+}
+
+// ---- transfers --------------------------------------------------------------------------------
+
+TEST_F(WinUsbDeviceTest, TransferStartedWhileClosedCallsBackAtOnce) {
+  Rig rig(env());
+  uint8_t buffer[64];
+  rig.read(0, kDataIn, buffer, sizeof buffer);
+  // Before the start returned, on this thread.
+  ASSERT_EQ(rig.recorder.count(), 1u);
+  Call call = rig.recorder.calls()[0];
+  EXPECT_EQ(call.transfer, rig.transfers[0]);
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+  EXPECT_EQ(call.thread, GetCurrentThreadId());
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+  EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), 0u);
+}
+
+TEST_F(WinUsbDeviceTest, CompletionsArriveOnTheEnvironmentThread) {
+  ASSERT_EQ(sim_.setParameters(pathA(), 1, 2, 3), 1);
+  // Completions come late enough that no start can still see them: a start hands back any
+  // finished transfer on its own thread.
+  ASSERT_EQ(sim_.setCompletion(pathA(), SIM_COMPLETE_LATER, 50), 1);
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+
+  uint8_t in[64] = {};
+  rig.read(0, kDataIn, in, sizeof in);
+  uint8_t out[] = {0x00, 0x01, 0xAB};  // one 1-byte frame
+  rig.write(1, kDataOut, out, sizeof out);
+  uint8_t reply[6] = {};
+  rig.control(2, UsbSetupPacket{0xC2, 0x00, 0, kDataIn, 6}, reply, sizeof reply);
+  const uint8_t packet[] = {0x00, 0x01, 0x11, 0x22};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+
+  ASSERT_TRUE(rig.recorder.waitFor(3));
+  for (const Call& call : rig.recorder.calls()) {
+    EXPECT_EQ(call.thread, worker());
+    EXPECT_EQ(call.error, CUsbTransfer::kDone);
+    const uint32_t expected = call.transfer == rig.transfers[0]   ? sizeof packet
+                              : call.transfer == rig.transfers[1] ? sizeof out
+                                                                  : sizeof reply;
+    EXPECT_EQ(call.length, expected);
+  }
+  EXPECT_EQ(std::memcmp(in, packet, sizeof packet), 0);
+  // 01 00 02 00 03 00
+  const uint8_t expectedReply[] = {1, 0, 2, 0, 3, 0};
+  EXPECT_EQ(std::memcmp(reply, expectedReply, 6), 0);
+  uint8_t sent[8] = {}, pipe = 0;
+  EXPECT_EQ(sim_.outTransfer(pathA(), 0, sent, sizeof sent, &pipe), 3);
+  EXPECT_EQ(pipe, kDataOut);
+  SimSetup setup = {};
+  ASSERT_GE(sim_.control(pathA(), 0, &setup, nullptr, 0), 0);
+  EXPECT_EQ(setup.requestType, 0xC2);
+  EXPECT_EQ(setup.index, kDataIn);
+  EXPECT_EQ(setup.length, 6);
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+}
+
+TEST_F(WinUsbDeviceTest, TransferThatEndsAtOnceCallsBackBeforeTheStartReturns) {
+  ASSERT_EQ(sim_.setCompletion(pathA(), SIM_COMPLETE_AT_ONCE, 0), 1);
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t out[] = {0x00, 0x01, 0x42};
+  rig.write(0, kDataOut, out, sizeof out);
+  ASSERT_EQ(rig.recorder.count(), 1u);
+  Call call = rig.recorder.calls()[0];
+  EXPECT_EQ(call.error, CUsbTransfer::kDone);
+  EXPECT_EQ(call.length, sizeof out);
+  EXPECT_EQ(call.thread, GetCurrentThreadId());
+
+  // A start the driver refuses ends at once as failed.
+  sim_.failNext(pathA(), SIM_OP_WRITE, SIM_FAIL_AT_ONCE, ERROR_INVALID_PARAMETER);
+  rig.write(0, kDataOut, out, sizeof out);
+  ASSERT_EQ(rig.recorder.count(), 2u);
+  call = rig.recorder.calls()[1];
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+}
+
+TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t first[64], second[64];
+  rig.read(0, kOtherIn, first, sizeof first);  // never fed
+  rig.read(1, kDataIn, second, sizeof second);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 2, 5000), 1);
+
+  const uint8_t packet[] = {0x00, 0x01, 0x07};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(usbtest::eventually([] { return counters(pathA()).readsCompleted == 1; }));
+  Sleep(200);
+  EXPECT_EQ(rig.recorder.count(), 0u) << "the second read was handed back before the first";
+
+  // The first read fails with a general failure; both come back, first one first.
+  sim_.failNext(pathA(), SIM_OP_READ, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL);
+  ASSERT_TRUE(rig.recorder.waitFor(2));
+  std::vector<Call> calls = rig.recorder.calls();
+  EXPECT_EQ(calls[0].transfer, rig.transfers[0]);
+  EXPECT_EQ(calls[0].error, CUsbTransfer::kDeviceGone);
+  EXPECT_EQ(calls[0].length, 0u);
+  EXPECT_EQ(calls[1].transfer, rig.transfers[1]);
+  EXPECT_EQ(calls[1].error, CUsbTransfer::kDone);
+  EXPECT_EQ(calls[1].length, sizeof packet);
+}
+
+TEST_F(WinUsbDeviceTest, FailuresOtherThanGeneralFailureGiveErrorOne) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t in[64];
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+  sim_.failNext(pathA(), SIM_OP_READ, SIM_FAIL_STATUS, SIM_STATUS_DEVICE_NOT_CONNECTED);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kFailed);
+  EXPECT_EQ(rig.recorder.calls()[0].length, 0u);
+}
+
+TEST_F(WinUsbDeviceTest, CloseReturnsOnlyAfterEveryOutstandingTransferCameBack) {
+  Rig rig(env(), 16);
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t buffers[16][64];
+  for (size_t i = 0; i < 16; ++i) rig.read(i, kDataIn, buffers[i], 64);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 16, 5000), 1);
+  EXPECT_EQ(rig.recorder.count(), 0u);
+
+  size_t handedBackWhenClosed = 0;
+  usbtest::runBounded("close", 10000, [&] {
+    rig.device.close();
+    handedBackWhenClosed = rig.recorder.count();
+  });
+  EXPECT_EQ(handedBackWhenClosed, 16u);
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+  std::vector<Call> calls = rig.recorder.calls();
+  ASSERT_EQ(calls.size(), 16u);
+  for (size_t i = 0; i < 16; ++i) {
+    EXPECT_EQ(calls[i].transfer, rig.transfers[i]);  // in start order
+    EXPECT_EQ(calls[i].error, CUsbTransfer::kFailed);
+    EXPECT_EQ(calls[i].length, 0u);
+  }
+}
+
+TEST_F(WinUsbDeviceTest, TransferThatCannotBeWatchedFailsInsteadOfWaiting) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+
+  // Fill the environment's wait set.
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::vector<std::unique_ptr<LAsyncSignal>> fillers;
+  env()->lock();
+  while (env()->armedCount() < LAsyncEnv::kMaxArmedSignals) {
+    fillers.push_back(std::make_unique<LAsyncSignal>(nullptr, env()));
+    ASSERT_TRUE(fillers.back()->arm(never));
+  }
+  env()->unlockAndWake();
+
+  uint8_t in[64];
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(rig.recorder.count(), 1u);
+  EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kFailed);
+  EXPECT_EQ(rig.recorder.calls()[0].length, 0u);
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+
+  // The driver still owns that operation: the slot is not started on it again.
+  const uint32_t readCalls = sim_.calls(SIM_EP_READ_PIPE);
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(rig.recorder.count(), 2u);
+  EXPECT_EQ(rig.recorder.calls()[1].error, CUsbTransfer::kFailed);
+  EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), readCalls);
+
+  fillers.clear();
+  CloseHandle(never);
+  // Closing ends the abandoned operation; the slot works again after a reopen.
+  rig.close();
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  const uint8_t packet[] = {0x00, 0x01, 0x09};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_TRUE(rig.recorder.waitFor(3));
+  EXPECT_EQ(rig.recorder.calls()[2].error, CUsbTransfer::kDone);
+  EXPECT_EQ(rig.recorder.calls()[2].length, sizeof packet);
+}
+
+TEST_F(WinUsbDeviceTest, AbortPipeEndsItsTransfersWhereSupported) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t in[64];
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+  rig.device.abortPipe(kDataIn);
+  if constexpr (variant::kWinUsbEntryPoints == 9) {
+    ASSERT_TRUE(rig.recorder.waitFor(1));
+    EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kFailed);
+  } else {
+    Sleep(200);
+    EXPECT_EQ(rig.recorder.count(), 0u);  // not resolved on x86: nothing happens
+    EXPECT_EQ(sim_.calls(SIM_EP_ABORT_PIPE), 0u);
+  }
+}
+
+// ---- two devices ------------------------------------------------------------------------------
+
+TEST_F(WinUsbDeviceTest, DestroyingOneDeviceLeavesTheOtherWorking) {
+  auto first = std::make_unique<Rig>(env());
+  Rig second(env());
+  ASSERT_EQ(first->device.open(pathA()), CUsbDevice::kOpened);
+  ASSERT_EQ(second.device.open(pathB()), CUsbDevice::kOpened);
+  uint8_t inA[64], inB[64];
+  first->read(0, kDataIn, inA, sizeof inA);
+  second.read(0, kDataIn, inB, sizeof inB);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathB(), 1, 5000), 1);
+
+  first.reset();  // closes, releases its slots, gives back its library reference
+  EXPECT_EQ(counters(pathA()).openHandles, 0u);
+
+  const uint8_t packet[] = {0x00, 0x01, 0x33, 0x44};
+  ASSERT_EQ(sim_.injectPacket(pathB(), packet, sizeof packet), 1);
+  ASSERT_TRUE(second.recorder.waitFor(1));
+  EXPECT_EQ(second.recorder.calls()[0].error, CUsbTransfer::kDone);
+  EXPECT_EQ(second.recorder.calls()[0].length, sizeof packet);
+  uint32_t release = 0;
+  EXPECT_EQ(second.device.getRelease(&release), 0u);
+}
+
+}  // namespace
