@@ -1,0 +1,285 @@
+// The shipped external from end to end: loaded by our host, talking through the device
+// layer and WinUSB to simulated interfaces registered in SetupAPI. What the interface
+// received is read back with the simulator's own packet decoder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dmx/CDmxDeviceList.h"
+#include "host/HostDriver.h"
+#include "sim/SimControl.h"
+#include "sim/SimDeviceRegistry.h"
+#include "support/Windows.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+using simreg::InterfaceClass;
+
+constexpr unsigned long kTimeoutMs = 5000;
+
+std::vector<std::string> postTexts() {
+  std::vector<std::string> texts;
+  for (const maxhost::Post& p : maxhost::takePosts()) texts.push_back(p.text);
+  return texts;
+}
+
+int outFrameCount(const std::string& path) { return sim_out_frame_count(path.c_str()); }
+
+Frame outFrame(const std::string& path, int index) {
+  Frame frame(513);
+  const int length = sim_out_frame(path.c_str(), index, frame.data(), 513);
+  frame.resize(length > 0 ? length : 0);
+  return frame;
+}
+
+SimCounters countersOf(const std::string& path) {
+  SimCounters counters{};
+  sim_get_counters(path.c_str(), &counters);
+  return counters;
+}
+
+void inject(const std::string& path, const Frame& frame) {
+  ASSERT_EQ(sim_inject_frame(path.c_str(), frame.data(), static_cast<int>(frame.size()), 0), 1);
+}
+
+// What the outlet emits for byte b: b times the float scale / 255, in float arithmetic.
+double emitted(uint8_t b, float scale) {
+  const float factor = scale / 255.0f;
+  return static_cast<double>(static_cast<float>(b) * factor);
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(maxhost::loadExternal(PRISMLUX_SHIPPED_EXTERNAL, &error)) << error;
+  }
+
+  void SetUp() override {
+    sim_reset();
+    maxhost::takePosts();
+    maxhost::takeOutletCalls();
+    CDmxDeviceList list;
+    ASSERT_FALSE(list.next()) << "devices left in the prefix";
+  }
+
+  void TearDown() override {
+    for (void* box : boxes_) maxhost::freeObject(box);
+    boxes_.clear();
+    for (const auto& device : devices_) EXPECT_EQ(countersOf(device->path()).openHandles, 0u);
+    EXPECT_EQ(maxhost::outstandingTexts(), 0);
+  }
+
+  const std::string& add(const std::string& instanceId, InterfaceClass cls = InterfaceClass::Primary,
+                         const char* serial = nullptr) {
+    simreg::DeviceSpec spec;
+    spec.instanceId = instanceId;
+    spec.interfaceClass = cls;
+    if (serial != nullptr) spec.serialNumber = serial;
+    devices_.push_back(std::make_unique<simreg::ScopedDevice>(spec));
+    EXPECT_TRUE(devices_.back()->ok()) << instanceId;
+    return devices_.back()->path();
+  }
+
+  void* make(const std::string& boxText) {
+    void* box = maxhost::newObject(boxText);
+    if (box != nullptr) boxes_.push_back(box);
+    return box;
+  }
+  void* make(const std::vector<maxhost::Value>& args) {
+    void* box = maxhost::newObject("prismlux", args);
+    if (box != nullptr) boxes_.push_back(box);
+    return box;
+  }
+  void destroy(void* box) {
+    boxes_.erase(std::find(boxes_.begin(), boxes_.end(), box));
+    maxhost::freeObject(box);
+  }
+
+  std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
+  std::vector<void*> boxes_;
+};
+
+TEST_F(EndToEndTest, ListsBecomeFramesAndTheNewestIsSentAgainAndAgain) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  void* box = make("prismlux 1 1234");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"open 1234"});
+
+  ASSERT_TRUE(maxhost::sendFloats(box, {0, 0.5, 1, 2, -0.3}));
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 5; }, kTimeoutMs));
+  // [00 80 FF FF 00], every time
+  const Frame first = {0x00, 0x80, 0xFF, 0xFF, 0x00};
+  const int sentFirst = outFrameCount(path);
+  for (int i = 0; i < sentFirst; ++i) EXPECT_EQ(outFrame(path, i), first) << i;
+
+  // A shorter list replaces the frame; from the first frame that shows it on, every frame
+  // is the new one.
+  ASSERT_TRUE(maxhost::sendList(box, {maxhost::Value::integer(1), maxhost::Value::real(0.2)}));
+  const Frame second = {0xFF, 0x33};
+  int firstOfSecond = -1;
+  int scanned = sentFirst;
+  ASSERT_TRUE(maxhost::pumpUntil([&] {
+    const int count = outFrameCount(path);
+    for (; scanned < count && firstOfSecond < 0; ++scanned) {
+      if (outFrame(path, scanned) == second) firstOfSecond = scanned;
+    }
+    return firstOfSecond >= 0 && count >= firstOfSecond + 5;
+  }, kTimeoutMs));
+  const int sent = outFrameCount(path);
+  for (int i = firstOfSecond; i < sent; ++i) EXPECT_EQ(outFrame(path, i), second) << i;
+  EXPECT_EQ(countersOf(path).malformedWrites, 0u);
+}
+
+TEST_F(EndToEndTest, ReceivedFramesLeaveTheOutletScaled) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  void* box = make("prismlux 10 1234");
+  ASSERT_NE(box, nullptr);
+  ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
+
+  const Frame incoming = {0x00, 0xFF, 0x33, 0x01, 0x80};
+  inject(path, incoming);
+  inject(path, {0x00});  // the next start marker ends the first frame
+  std::vector<maxhost::OutletCall> calls;
+  ASSERT_TRUE(maxhost::pumpUntil([&] {
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    return !calls.empty();
+  }, kTimeoutMs));
+  ASSERT_EQ(calls[0].object, box);
+  ASSERT_EQ(calls[0].values.size(), incoming.size());
+  for (size_t i = 0; i < incoming.size(); ++i) {
+    EXPECT_DOUBLE_EQ(calls[0].values[i], emitted(incoming[i], 10.0f)) << i;
+  }
+  EXPECT_DOUBLE_EQ(calls[0].values[1], static_cast<double>(255.0f * (10.0f / 255.0f)));
+  // Outlet calls come on the host's main thread, the one that made the object.
+  EXPECT_EQ(calls[0].threadId, GetCurrentThreadId());
+
+  // The receive pump asks again after every frame: a later one arrives too.
+  inject(path, {0x00, 0x02});
+  ASSERT_TRUE(maxhost::pumpUntil([&] {
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    return calls.size() >= 2;
+  }, kTimeoutMs));
+  EXPECT_EQ(calls[1].values, std::vector<double>{0.0});
+}
+
+TEST_F(EndToEndTest, PostsSayWhichNamesOpen) {
+  add("USB\\VID_1234&PID_0001\\1234");
+  void* missing = make("prismlux 1 4321");
+  ASSERT_NE(missing, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"cannot open 4321"});
+  // Without a device the object takes lists and emits nothing.
+  EXPECT_TRUE(maxhost::sendFloats(missing, {1, 1}));
+
+  void* first = make("prismlux");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"open "});
+  // The one interface is taken.
+  void* second = make("prismlux 1 1234");
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"cannot open 1234"});
+  maxhost::pumpMessages(50);
+  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+}
+
+TEST_F(EndToEndTest, ChecksumSerialIsFoundAsNumberAndAsSymbol) {
+  // No registry value: the serial number is the zero-padded checksum of the path.
+  const std::string path = add("USB\\VID_1234&PID_0002\\0002", InterfaceClass::Secondary);
+  std::string serial;
+  {
+    CDmxDeviceList list;
+    ASSERT_TRUE(list.next());
+    serial = list.serialNumber().text();
+  }
+  ASSERT_EQ(serial.size(), 8u);
+  ASSERT_EQ(serial[0], '0');
+  const std::string printed = std::to_string(std::stoul(serial));
+
+  // Typed into the box, the digits are parsed as a number and printed without the zeros.
+  void* asNumber = make("prismlux 1 " + serial);
+  ASSERT_NE(asNumber, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"open " + printed});
+  ASSERT_TRUE(maxhost::sendFloats(asNumber, {0, 1}));
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 1; }, kTimeoutMs));
+  EXPECT_EQ(outFrame(path, 0), (Frame{0x00, 0xFF}));
+  destroy(asNumber);
+
+  void* asSymbol = make({maxhost::Value::integer(1), maxhost::Value::symbol(serial)});
+  ASSERT_NE(asSymbol, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"open " + serial});
+}
+
+TEST_F(EndToEndTest, TwoBoxesDriveTheirOwnInterfaces) {
+  const std::string one = add("USB\\VID_1234&PID_0001\\1111");
+  const std::string two = add("USB\\VID_1234&PID_0002\\0002", InterfaceClass::Secondary, "TWO");
+  void* boxOne = make("prismlux 1 1111");
+  void* boxTwo = make("prismlux 1 TWO");
+  ASSERT_NE(boxOne, nullptr);
+  ASSERT_NE(boxTwo, nullptr);
+  EXPECT_EQ(postTexts(), (std::vector<std::string>{"open 1111", "open TWO"}));
+
+  ASSERT_TRUE(maxhost::sendFloats(boxOne, {0, 1}));
+  ASSERT_TRUE(maxhost::sendFloats(boxTwo, {0, 0, 1}));
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(one) >= 3 && outFrameCount(two) >= 3; },
+                                 kTimeoutMs));
+  EXPECT_EQ(outFrame(one, 2), (Frame{0x00, 0xFF}));
+  EXPECT_EQ(outFrame(two, 2), (Frame{0x00, 0x00, 0xFF}));
+
+  // Freeing one leaves the other running.
+  destroy(boxOne);
+  const int before = outFrameCount(two);
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(two) >= before + 3; }, kTimeoutMs));
+}
+
+TEST_F(EndToEndTest, ATransferFailureStopsTheTrafficWithoutACrash) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  void* box = make("prismlux 1 1234");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(postTexts(), std::vector<std::string>{"open 1234"});
+  ASSERT_TRUE(maxhost::sendFloats(box, {0, 1}));
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 2; }, kTimeoutMs));
+
+  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_WRITE, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
+  // The failed write makes the interface close: its WinUSB handle is freed.
+  ASSERT_TRUE(maxhost::pumpUntil([&] { return countersOf(path).openHandles == 0; }, kTimeoutMs));
+  maxhost::pumpMessages(50);
+  const int sent = sim_out_transfer_count(path.c_str());
+
+  // Nothing more goes out or comes in, whatever the patch does.
+  ASSERT_TRUE(maxhost::sendFloats(box, {1, 1, 1}));
+  inject(path, {0x00, 0x01});
+  inject(path, {0x00});
+  maxhost::pumpMessages(200);
+  EXPECT_EQ(sim_out_transfer_count(path.c_str()), sent);
+  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+  EXPECT_TRUE(postTexts().empty());
+}
+
+TEST_F(EndToEndTest, FreeingWithTransfersOutstandingReturnsPromptly) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  // Every transfer stays outstanding for a long while.
+  ASSERT_EQ(sim_set_completion(path.c_str(), SIM_COMPLETE_LATER, 3000), 1);
+  void* box = make("prismlux 1 1234");
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(maxhost::sendFloats(box, {0, 1}));
+  ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
+  ASSERT_EQ(countersOf(path).outstandingWrites, 1u);
+
+  const DWORD start = GetTickCount();
+  destroy(box);
+  const DWORD took = GetTickCount() - start;
+  EXPECT_LT(took, 1000u);
+  const SimCounters after = countersOf(path);
+  EXPECT_EQ(after.openHandles, 0u);
+  EXPECT_EQ(after.outstandingReads + after.outstandingWrites, 0u);
+  EXPECT_GE(after.cancelled, 17u);
+  // Nothing of the freed object runs afterwards.
+  maxhost::pumpMessages(50);
+  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+}
+
+}  // namespace
