@@ -73,28 +73,25 @@ class PrismluxTest : public ::testing::Test {
     return firstFrame(box, values);
   }
 
-  // Pumps until the device has taken at least `count` more frames (bounded).
-  static std::vector<std::vector<uint8_t>> pumpFrames(CDmxIo* device, size_t count) {
-    std::vector<std::vector<uint8_t>> frames;
+  // Pumps until `take` has produced at least `count` items in all (bounded by 5 s).
+  template <typename Take>
+  static auto pumpCollect(size_t count, Take take) {
+    decltype(take()) items;
     maxhost::pumpUntil(
         [&] {
-          for (auto& f : dmxdouble::takeFrames(device)) frames.push_back(std::move(f));
-          return frames.size() >= count;
+          for (auto& item : take()) items.push_back(std::move(item));
+          return items.size() >= count;
         },
         5000);
-    return frames;
+    return items;
   }
 
-  // Pumps until at least `count` outlet calls were recorded (bounded).
+  static std::vector<std::vector<uint8_t>> pumpFrames(CDmxIo* device, size_t count) {
+    return pumpCollect(count, [device] { return dmxdouble::takeFrames(device); });
+  }
+
   static std::vector<maxhost::OutletCall> pumpOutletCalls(size_t count) {
-    std::vector<maxhost::OutletCall> calls;
-    maxhost::pumpUntil(
-        [&] {
-          for (auto& c : maxhost::takeOutletCalls()) calls.push_back(std::move(c));
-          return calls.size() >= count;
-        },
-        5000);
-    return calls;
+    return pumpCollect(count, [] { return maxhost::takeOutletCalls(); });
   }
 
  private:
