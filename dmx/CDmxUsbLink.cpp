@@ -143,6 +143,7 @@ void CDmxUsbLink::decodePackets() {
         dropUnreadFrames(false);
         const uint32_t position = rxGroupOffset + rxBit + 2u;
         if (position >= available) {
+          if (transfer->error() == CUsbTransfer::kDone) ++packetsDecoded_;
           ++rxConsumed;
           rxGroupOffset = 0;
           rxBit = 0;

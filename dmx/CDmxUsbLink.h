@@ -71,6 +71,8 @@ class CDmxUsbLink : public CDmxLink {
   uint8_t inEndpoint() const noexcept { return inPipe; }
   // Lock held: reads issued and not yet decoded.
   uint32_t readsOutstanding() const noexcept { return uint16_t(rxIssued - rxConsumed); }
+  // Lock held: IN packets decoded since construction (failed reads not counted).
+  uint32_t packetsDecoded() const noexcept { return packetsDecoded_; }
   bool isControlBusy() const noexcept { return controlBusy != 0; }
 
   // Packetises a frame of n bytes (1 to 513) into `out` (kMaxFrameStream bytes at least);
@@ -116,6 +118,7 @@ class CDmxUsbLink : public CDmxLink {
   // A transfer failed while open: no more reads are issued until the next open, so that
   // reads failing at once cannot keep the environment thread busy forever.
   uint8_t failed = 0;
+  uint32_t packetsDecoded_ = 0;
   LAsyncEvent controlDoneEvent;
   LList getQueue;
   LList setQueue;
