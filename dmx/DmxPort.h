@@ -16,9 +16,12 @@ using DmxWriteDone = void (*)(void* user);
 // Called once `count` bytes of a received frame have been copied to the read target.
 using DmxReadDone = void (*)(void* user, int32_t count);
 
-// Opens the interface whose serial number equals `name` (UTF-8; null or empty: the first
-// interface that opens). Returns null when none opens. The caller owns the result until it
-// hands it to dmxClose.
+// Opens the interface whose serial number equals `name` (UTF-8, byte for byte and
+// case-sensitive; null or empty: the first interface that opens). A name of decimal digits
+// also selects a serial number of decimal digits with the same value, leading zeros set
+// aside, so "4660" (a number's printed form) finds "00004660". Interfaces that do not open
+// are passed over. Returns null when none opens. The caller owns the result until it hands
+// it to dmxClose.
 CDmxIo* dmxOpen(const char* name);
 
 // Destroys an opened device; null does nothing. No callback for it runs afterwards.
