@@ -9,9 +9,9 @@
 // and disarmed under one hold of the lock is never waited on.
 //
 // Ownership: the handle is not owned; whoever owns it keeps it open while the signal is
-// armed. Destroying the signal withdraws it from the wait set first (it takes the lock
-// itself, so it must not be destroyed on the environment thread by anyone who relies on
-// the note still coming, and never with another environment's lock held).
+// armed. Destroying the signal takes the lock itself and withdraws the signal from the wait
+// set, so no note reaches it afterwards; this is allowed on any thread, also inside a note
+// on the environment thread (the lock is recursive).
 #pragma once
 
 #include "framework/LHandler.h"

@@ -257,10 +257,13 @@ TEST_F(AsyncTest, UnwaitableHandleIsDroppedAndTheOthersAreStillServed) {
   Recorder owner;
   LAsyncSignal broken(&owner, d), healthy(&owner, d);
   HANDLE h = makeEvent();
-  HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  CloseHandle(closed);
+  // A handle without SYNCHRONIZE access cannot be waited on: the whole wait fails.
+  HANDLE unwaitable = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), makeEvent(), GetCurrentProcess(), &unwaitable,
+                              EVENT_MODIFY_STATE, FALSE, 0));
+  handles.push_back(unwaitable);
   d->lock();
-  ASSERT_TRUE(broken.arm(closed));
+  ASSERT_TRUE(broken.arm(unwaitable));
   ASSERT_TRUE(healthy.arm(h));
   d->unlockAndWake();
   EXPECT_TRUE(pumpUntil([&] {

@@ -215,19 +215,4 @@ TEST(EnvTest, StopWhileTheWorkerWaitsEndsTheJoin) {
   EXPECT_LT(GetTickCount() - start, 2000u);
 }
 
-TEST(ThreadTest, RunsTheEntryAndKeepsItsExitCode) {
-  int ran = 0;
-  LThread thread([](void* arg) -> uint32_t {
-    ++*static_cast<int*>(arg);
-    return 42;
-  }, &ran);
-  ASSERT_TRUE(thread.start());
-  EXPECT_NE(thread.id(), 0u);
-  thread.join();
-  EXPECT_EQ(ran, 1);
-  EXPECT_EQ(thread.exitCode(), 42u);
-  EXPECT_FALSE(thread.isRunning());
-  EXPECT_EQ(thread.handle(), nullptr);
-}
-
 }  // namespace
