@@ -13,6 +13,9 @@ for preset in windows-x64 windows-x86; do
   cmake --build --preset "$preset"
   # One wineserver for the whole run spares every test program its start.
   WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wineserver -p
+  # The first program in a prefix starts Wine's services, which inherit its output and would
+  # keep the first test's output open for as long as the server lives: start them here.
+  WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
   status=0
   ctest --preset "$preset" || status=$?
   WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wineserver -k || true
