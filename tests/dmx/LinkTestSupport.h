@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "framework/CEnv.h"
+#include "tests/common/TestWaits.h"
 #include "sim/SimControlApi.h"
 #include "sim/SimDeviceRegistry.h"
 #include "support/Win32Text.h"
@@ -28,51 +29,9 @@ namespace linktest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Dispatches this thread's messages until `done` holds or `ms` have passed. True if done.
-inline bool pumpUntil(const std::function<bool()>& done, DWORD ms = 5000) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    if (done && done()) return true;
-    if (GetTickCount() - start >= ms) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-  }
-}
-
-inline void pumpFor(DWORD ms) { pumpUntil(nullptr, ms); }
-
-// Ends the process with a message when the scope is not left within `ms`.
-class Watchdog {
- public:
-  Watchdog(DWORD ms, const char* what)
-      : thread_([this, ms, what] {
-          std::unique_lock<std::mutex> hold(mutex_);
-          if (!done_cv_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return done_; })) {
-            std::fprintf(stderr, "watchdog: %s did not return within %lu ms\n", what,
-                         static_cast<unsigned long>(ms));
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      done_ = true;
-    }
-    done_cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
+using testwaits::pumpFor;
+using testwaits::pumpUntil;
+using testwaits::Watchdog;
 
 // The environment, the simulator and one registered interface, shared by a test suite.
 // `instanceId` must be unique among the test programs (they share the Wine prefix).

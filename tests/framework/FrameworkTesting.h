@@ -6,6 +6,7 @@
 #include "framework/LHandler.h"
 #include "framework/NoteNames.h"
 #include "support/Windows.h"
+#include "tests/common/TestWaits.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,22 +21,9 @@
 
 namespace testing_support {
 
-// Dispatches this thread's messages until `done` holds or `ms` have passed. True if done.
-inline bool pumpUntil(const std::function<bool()>& done, DWORD ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    if (done && done()) return true;
-    if (GetTickCount() - start >= ms) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-  }
-}
-
-inline void pumpFor(DWORD ms) { pumpUntil(nullptr, ms); }
+using testwaits::pumpFor;
+using testwaits::pumpUntil;
+using testwaits::Watchdog;
 
 // Records every note that reaches it and consumes it. The optional hook runs for each
 // note, on the delivering thread, before the note is recorded.
@@ -76,33 +64,6 @@ class Recorder : public LHandler {
   std::vector<Entry> entries_;
 };
 
-// Ends the process with a failure message when the scope is not left within `ms`.
-class Watchdog {
- public:
-  explicit Watchdog(DWORD ms, const char* what) : thread_([this, ms, what] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
-        std::fprintf(stderr, "watchdog: %s did not finish within %lu ms\n", what,
-                     static_cast<unsigned long>(ms));
-        std::fflush(stderr);
-        TerminateProcess(GetCurrentProcess(), 3);
-      }
-    }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 // A clock moved by the test (see LTimer::setClock).
 struct FakeClock {

@@ -6,38 +6,17 @@
 #include <thread>
 
 #include "support/Windows.h"
+#include "tests/common/TestWaits.h"
 #include "tests/max/PrismluxFixture.h"
 
 namespace {
 
-class Watchdog {
- public:
-  explicit Watchdog(DWORD milliseconds) : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    thread_ = std::thread([this, milliseconds] {
-      if (WaitForSingleObject(done_, milliseconds) == WAIT_OBJECT_0) return;
-      std::fprintf(stderr, "FAILED: lists and write callbacks deadlocked (no progress for %lu ms)\n",
-                   static_cast<unsigned long>(milliseconds));
-      std::fflush(stderr);
-      TerminateProcess(GetCurrentProcess(), 3);
-    });
-  }
-  ~Watchdog() {
-    SetEvent(done_);
-    thread_.join();
-    CloseHandle(done_);
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
- private:
-  HANDLE done_;
-  std::thread thread_;
-};
+using testwaits::Watchdog;
 
 using LockOrder = PrismluxTest;
 
 TEST_F(LockOrder, ListsFromHostThreadsNeverDeadlockWithWriteCallbacksOrTearFrames) {
-  Watchdog watchdog(60000);
+  Watchdog watchdog(60000, "lists and write callbacks (a lock-order deadlock)");
   t_prismlux* x = make("prismlux 255");
   ASSERT_NE(x, nullptr);
   ASSERT_NE(x->device, nullptr);
