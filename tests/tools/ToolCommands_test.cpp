@@ -1,0 +1,201 @@
+// The tool's commands run in-process against interfaces registered in the prefix and served
+// by the simulated winusb.dll (the test imports it, so the tool's run-time binding finds the
+// same module); what reached an interface is read back with the simulator's own decoder.
+// The program itself runs once as a child process, for its exit codes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dmx/CDmxDeviceList.h"
+#include "sim/SimControl.h"
+#include "sim/SimDeviceRegistry.h"
+#include "support/Windows.h"
+#include "tools/ToolCommands.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Outcome run(const std::vector<std::string>& args) {
+  Outcome result;
+  ToolConsole console;
+  console.capturedOut = &result.out;
+  console.capturedErr = &result.err;
+  result.status = runTool(args, console);
+  return result;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int presentInterfaces() {
+  CDmxDeviceList list;
+  int count = 0;
+  while (list.next()) ++count;
+  return count;
+}
+
+class ToolCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_reset();
+    ASSERT_EQ(presentInterfaces(), 0) << "devices left in the prefix";
+  }
+
+  void TearDown() override {
+    for (const auto& device : devices_) {
+      SimCounters counters{};
+      sim_get_counters(device->path().c_str(), &counters);
+      EXPECT_EQ(counters.openHandles, 0u) << "the command left the interface open";
+    }
+    devices_.clear();
+    // Whatever a command registered for itself is gone when it returns.
+    EXPECT_EQ(presentInterfaces(), 0);
+  }
+
+  std::string add(const std::string& instanceId, simreg::InterfaceClass cls = simreg::InterfaceClass::Primary,
+                  const char* serial = nullptr) {
+    simreg::DeviceSpec spec;
+    spec.instanceId = instanceId;
+    spec.interfaceClass = cls;
+    if (serial != nullptr) spec.serialNumber = serial;
+    devices_.push_back(std::make_unique<simreg::ScopedDevice>(spec));
+    EXPECT_TRUE(devices_.back()->ok()) << instanceId;
+    return devices_.back()->path();
+  }
+
+  std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
+};
+
+TEST_F(ToolCommandsTest, ListShowsInterfacesInWalkOrderWithClassSerialAndPath) {
+  Outcome empty = run({"list"});
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_TRUE(contains(empty.out, "no DMX interface present")) << empty.out;
+
+  const std::string second = add("USB\\VID_1234&PID_0002\\77", simreg::InterfaceClass::Secondary, "SN-77");
+  const std::string first = add("USB\\VID_1234&PID_0001\\4321");
+  const Outcome listed = run({"list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const size_t firstAt = listed.out.find("1      4321      " + first);
+  const size_t secondAt = listed.out.find("2      SN-77     " + second);
+  ASSERT_NE(firstAt, std::string::npos) << listed.out;
+  ASSERT_NE(secondAt, std::string::npos) << listed.out;
+  EXPECT_LT(firstAt, secondAt);  // the first class is walked first
+}
+
+TEST_F(ToolCommandsTest, SendKeepsTheFrameGoingToTheChosenInterface) {
+  const std::string other = add("USB\\VID_1234&PID_0001\\1111");
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  const Outcome sent = run({"send", "--scale", "255", "--serial", "4321", "--seconds", "0.3", "0", "10", "20.4", "300"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_TRUE(contains(sent.out, "max window: open 4321")) << sent.out;
+  EXPECT_TRUE(contains(sent.out, "list in: 0 10 20.4 300")) << sent.out;
+
+  // Resent over and over; rounded and clamped bytes.
+  const int frames = sim_out_frame_count(path.c_str());
+  EXPECT_GE(frames, 2);
+  for (int i = 0; i < frames; ++i) {
+    Frame frame(513);
+    frame.resize(static_cast<size_t>(sim_out_frame(path.c_str(), i, frame.data(), 513)));
+    EXPECT_EQ(frame, (Frame{0, 10, 20, 255})) << i;
+  }
+  EXPECT_EQ(sim_out_frame_count(other.c_str()), 0);
+}
+
+TEST_F(ToolCommandsTest, SendWithoutAnInterfaceFailsAndSaysSo) {
+  add("USB\\VID_1234&PID_0001\\4321");
+  const Outcome missing = run({"send", "--serial", "9999", "--seconds", "0.1", "1"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(contains(missing.out, "cannot open 9999")) << missing.out;
+  EXPECT_TRUE(contains(missing.err, "no interface opened")) << missing.err;
+
+  const Outcome bad = run({"send", "--serial", "4321"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_TRUE(bad.out.empty());
+  EXPECT_TRUE(contains(bad.err, "at least one list value")) << bad.err;
+}
+
+TEST_F(ToolCommandsTest, MonitorPrintsEveryReceivedFrameScaled) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  // The frames arrive while the monitor runs: once its reads wait, three frames come in, the
+  // last only to end the second.
+  std::thread sender([&] {
+    if (sim_wait_outstanding_reads(path.c_str(), 16, 5000) != 1) return;
+    const Frame frames[] = {{0, 255, 51}, {0, 1, 2, 3}, {0}};
+    for (const Frame& frame : frames) sim_inject_frame(path.c_str(), frame.data(), static_cast<int>(frame.size()), 0);
+  });
+  const Outcome monitored = run({"monitor", "--scale", "255", "--serial", "4321", "--seconds", "1.5"});
+  sender.join();
+  EXPECT_EQ(monitored.status, 0) << monitored.err;
+  const std::regex firstLine(R"(\n +[0-9]+\.[0-9]{3}  0 255 51\n +[0-9]+\.[0-9]{3}  0 1 2 3\n)");
+  EXPECT_TRUE(std::regex_search(monitored.out, firstLine)) << monitored.out;
+  EXPECT_TRUE(contains(monitored.out, "2 list(s) in")) << monitored.out;
+}
+
+TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
+  const Outcome listed = run({"list", "--simulate"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_TRUE(std::regex_search(listed.out, std::regex(R"(\n1 +7001 +\\\\\?\\usb#vid_16c0&pid_05dc#7001#)"))) << listed.out;
+  EXPECT_EQ(presentInterfaces(), 0);
+
+  const Outcome sent = run({"send", "--simulate", "--scale", "255", "--seconds", "0.4", "0", "7", "8"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_TRUE(contains(sent.out, "max window: open 7001")) << sent.out;
+  EXPECT_TRUE(contains(sent.out, "newest (3 bytes): 0 7 8")) << sent.out;
+  std::smatch lists;
+  ASSERT_TRUE(std::regex_search(sent.out, lists, std::regex(R"(outlet emitted ([0-9]+) list)"))) << sent.out;
+  EXPECT_GT(std::stoi(lists[1]), 0);  // loopback
+
+  const Outcome monitored = run({"monitor", "--simulate", "--seconds", "0.8"});
+  EXPECT_EQ(monitored.status, 0) << monitored.err;
+  // The moving test pattern, scale 1: the second frame is 0 17 238 128 in bytes.
+  EXPECT_TRUE(contains(monitored.out, "  0 0.0666667 0.933333 0.501961\n")) << monitored.out;
+}
+
+TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
+  const Outcome bench = run({"bench", "--seconds", "0.05"});
+  EXPECT_EQ(bench.status, 0) << bench.err;
+  for (const char* line : {R"(send +1-byte frames: +[0-9]+ frames/s +\(DMX wire: +6757 frames/s)",
+                           R"(send +513-byte frames: +[0-9]+ frames/s +\(DMX wire: +44 frames/s)",
+                           R"(list +513 elements from a host thread: +[0-9]+ ns per call)",
+                           R"(receive +64-byte frames: +[0-9]+ frames/s emitted at the outlet)",
+                           R"(memory +change over [0-9]+ frames sent and [0-9]+ received: working set [-+][0-9]+ KiB)"}) {
+    EXPECT_TRUE(std::regex_search(bench.out, std::regex(line))) << line << "\n" << bench.out;
+  }
+  EXPECT_FALSE(contains(bench.out, "note:")) << bench.out;
+}
+
+// The program itself: exit status and where the text goes.
+DWORD runChild(const std::string& arguments, DWORD* exitCode) {
+  std::wstring command = L"prismlux-tool.exe " + std::wstring(arguments.begin(), arguments.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return GetLastError();
+  const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
+  GetExitCodeProcess(process.hProcess, exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return waited == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
+}
+
+TEST(ToolProgram, ExitStatusTellsUsageErrorsFromSuccess) {
+  DWORD code = 12345;
+  ASSERT_EQ(runChild("send --scale nope 1", &code), 0u);
+  EXPECT_EQ(code, 2u);
+  ASSERT_EQ(runChild("--help", &code), 0u);
+  EXPECT_EQ(code, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The tool's command line: commands, options in both forms, list values, and what is refused.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/ToolObjectBox.h"
+#include "tools/ToolOptions.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+ToolOptions accepted(const Args& args) {
+  const ToolParse parse = parseToolArguments(args);
+  EXPECT_TRUE(parse.ok) << parse.error;
+  return parse.options;
+}
+
+std::string refused(const Args& args) {
+  const ToolParse parse = parseToolArguments(args);
+  EXPECT_FALSE(parse.ok);
+  EXPECT_FALSE(parse.error.empty());
+  return parse.error;
+}
+
+TEST(ToolOptions, CommandsAndHelp) {
+  EXPECT_EQ(accepted({"list"}).command, ToolCommand::List);
+  EXPECT_EQ(accepted({"send", "0"}).command, ToolCommand::Send);
+  EXPECT_EQ(accepted({"monitor"}).command, ToolCommand::Monitor);
+  EXPECT_EQ(accepted({"bench"}).command, ToolCommand::Bench);
+  // Help wins wherever it stands before "--", also next to words that would be refused.
+  for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"help"}, Args{"send", "--help"},
+                           Args{"bogus", "-h"}, Args{"send", "--scale", "-1", "--help"}}) {
+    EXPECT_EQ(accepted(args).command, ToolCommand::Help) << args[0];
+  }
+  EXPECT_NE(refused({}).find("no command"), std::string::npos);
+  EXPECT_NE(refused({"lsit"}).find("unknown command 'lsit'"), std::string::npos);
+  EXPECT_NE(refused({"--scale", "1"}).find("unknown command"), std::string::npos);
+  EXPECT_NE(std::string(toolUsage()).find("prismlux-tool bench"), std::string::npos);
+}
+
+TEST(ToolOptions, OptionsTakeTheirValueAfterASpaceOrAnEqualsSign) {
+  const ToolOptions spaced = accepted({"monitor", "--scale", "255", "--serial", "00004660", "--seconds", "2.5", "--simulate"});
+  EXPECT_EQ(spaced.scale, 255.0);
+  EXPECT_EQ(spaced.serial, std::string("00004660"));
+  EXPECT_EQ(spaced.seconds, 2.5);
+  EXPECT_TRUE(spaced.simulate);
+
+  const ToolOptions joined = accepted({"send", "--scale=0", "--serial=A-1 b", "--seconds=1e-3", "1"});
+  EXPECT_EQ(joined.scale, 0.0);  // the object reads 0 as 1
+  EXPECT_EQ(joined.serial, std::string("A-1 b"));
+  EXPECT_EQ(joined.seconds, 1e-3);
+
+  const ToolOptions none = accepted({"send", "1"});
+  EXPECT_FALSE(none.scale);
+  EXPECT_FALSE(none.serial);
+  EXPECT_FALSE(none.seconds);
+  EXPECT_FALSE(none.simulate);
+  // A serial may look like an option's value of any kind, also a negative number.
+  EXPECT_EQ(accepted({"monitor", "--serial", "-12"}).serial, std::string("-12"));
+}
+
+TEST(ToolOptions, BadOptionsAreRefusedWithTheirName) {
+  EXPECT_NE(refused({"send", "--colour", "1"}).find("unknown option --colour"), std::string::npos);
+  EXPECT_NE(refused({"list", "--scale", "1"}).find("--scale does not apply to list"), std::string::npos);
+  EXPECT_NE(refused({"bench", "--simulate"}).find("does not apply to bench"), std::string::npos);
+  EXPECT_NE(refused({"bench", "--serial", "1"}).find("does not apply"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "--scale"}).find("--scale needs a value"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "--serial="}).find("--serial"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "--scale", "x"}).find("'x'"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "--scale", "-1"}).find("negative"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "--scale", "1", "--scale", "2"}).find("twice"), std::string::npos);
+  EXPECT_NE(refused({"list", "--simulate", "--simulate"}).find("twice"), std::string::npos);
+  EXPECT_NE(refused({"list", "--simulate=yes"}).find("takes no value"), std::string::npos);
+  for (const char* seconds : {"0", "-1", "1000001", "nan", "inf"}) refused({"bench", "--seconds", seconds});
+  EXPECT_EQ(accepted({"bench", "--seconds", "1000000"}).seconds, 1e6);
+  // Only send takes positional words.
+  EXPECT_NE(refused({"list", "extra"}).find("unexpected argument 'extra'"), std::string::npos);
+  EXPECT_NE(refused({"monitor", "-v"}).find("unexpected argument"), std::string::npos);
+}
+
+TEST(ToolOptions, SendValues) {
+  EXPECT_EQ(accepted({"send", "0", "-0.5", "+2", "1e2", ".25", "255"}).values,
+            (std::vector<double>{0, -0.5, 2, 100, 0.25, 255}));
+  // Options may come between values; "--" makes every later word a value.
+  EXPECT_EQ(accepted({"send", "1", "--scale", "255", "2"}).values, (std::vector<double>{1, 2}));
+  const ToolOptions ended = accepted({"send", "--", "3", "-4"});
+  EXPECT_EQ(ended.values, (std::vector<double>{3, -4}));
+  EXPECT_NE(refused({"send", "--", "--scale"}).find("'--scale' is not a number"), std::string::npos);
+  EXPECT_NE(refused({"send", "--", "--help"}).find("not a number"), std::string::npos);
+
+  EXPECT_NE(refused({"send"}).find("at least one"), std::string::npos);
+  EXPECT_NE(refused({"send", "--scale", "1"}).find("at least one"), std::string::npos);
+  Args full{"send"};
+  full.resize(1 + kToolMaxValues, "1");
+  EXPECT_EQ(accepted(full).values.size(), kToolMaxValues);
+  full.push_back("1");
+  EXPECT_NE(refused(full).find("at most 513"), std::string::npos);
+  EXPECT_NE(refused({"send", "1", "two"}).find("'two'"), std::string::npos);
+}
+
+TEST(ToolOptions, NumbersAreWholeFiniteDecimalWords) {
+  double v = -1;
+  EXPECT_TRUE(parseToolNumber("0", &v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(parseToolNumber("-2.5e1", &v));
+  EXPECT_EQ(v, -25);
+  EXPECT_TRUE(parseToolNumber("1e-400", &v));  // underflow is a number near 0
+  EXPECT_LT(v, 1e-300);
+  for (const char* bad : {"", " 1", "1 ", "1x", "x1", "nan", "inf", "-inf", "0x10", "1e999", "--", "-", "1,5"}) {
+    v = 42;
+    EXPECT_FALSE(parseToolNumber(bad, &v)) << bad;
+    EXPECT_EQ(v, 42) << bad;
+  }
+}
+
+std::string describe(const std::vector<maxhost::Value>& args) {
+  std::string text;
+  for (const maxhost::Value& a : args) {
+    if (a.kind == maxhost::Value::Kind::Float) text += "f" + std::to_string(a.f) + " ";
+    else if (a.kind == maxhost::Value::Kind::Symbol) text += "s" + a.s + " ";
+    else text += "i" + std::to_string(a.i) + " ";
+  }
+  return text;
+}
+
+TEST(ToolOptions, BoxArguments) {
+  ToolOptions options;
+  EXPECT_EQ(describe(toolBoxArguments(options)), "");
+  options.scale = 255;
+  EXPECT_EQ(describe(toolBoxArguments(options)), "f255.000000 ");
+  // A serial needs the scale before it; it goes as a symbol so that leading zeros stay.
+  options.scale.reset();
+  options.serial = "0042";
+  EXPECT_EQ(describe(toolBoxArguments(options)), "f1.000000 s0042 ");
+  // The stand-in serial (a simulated interface's) is used only when none was given.
+  EXPECT_EQ(describe(toolBoxArguments(options, "7001")), "f1.000000 s0042 ");
+  options.serial.reset();
+  EXPECT_EQ(describe(toolBoxArguments(options, "7001")), "f1.000000 s7001 ");
+}
+
+}  // namespace
