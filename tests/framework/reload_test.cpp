@@ -3,6 +3,7 @@
 // lead to that image's own window procedure, and none may outlive its image.
 #include "framework/CEnv.h"
 #include "framework/LAsyncEvent.h"
+#include "support/Variant.h"
 #include "support/Win32Text.h"
 
 #include "FrameworkTesting.h"
@@ -39,11 +40,22 @@ bool insideImage(const void* address, HMODULE module) {
   return p >= base && p < base + nt->OptionalHeader.SizeOfImage;
 }
 
+// Asked in the character set the class was registered in: asked in the other one, the
+// system hands out a conversion stub instead of the procedure itself.
 bool classRegisteredUnder(HMODULE module, WNDPROC* procedure = nullptr) {
-  WNDCLASSEXW info{};
-  info.cbSize = sizeof(info);
-  if (!GetClassInfoExW(module, L"CEnv", &info)) return false;
-  if (procedure != nullptr) *procedure = info.lpfnWndProc;
+  WNDPROC found = nullptr;
+  if constexpr (variant::kAnsiWin32Text) {
+    WNDCLASSEXA info{};
+    info.cbSize = sizeof(info);
+    if (!GetClassInfoExA(module, "CEnv", &info)) return false;
+    found = info.lpfnWndProc;
+  } else {
+    WNDCLASSEXW info{};
+    info.cbSize = sizeof(info);
+    if (!GetClassInfoExW(module, L"CEnv", &info)) return false;
+    found = info.lpfnWndProc;
+  }
+  if (procedure != nullptr) *procedure = found;
   return true;
 }
 
