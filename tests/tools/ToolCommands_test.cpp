@@ -13,6 +13,7 @@
 #include "dmx/CDmxDeviceList.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
+#include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/ToolCommands.h"
 
@@ -126,12 +127,16 @@ TEST_F(ToolCommandsTest, SendWithoutAnInterfaceFailsAndSaysSo) {
 
 TEST_F(ToolCommandsTest, MonitorPrintsEveryReceivedFrameScaled) {
   const std::string path = add("USB\\VID_1234&PID_0001\\4321");
-  // The frames arrive while the monitor runs: once its reads wait, three frames come in, the
-  // last only to end the second.
+  // The frames arrive while the monitor runs, once its reads wait; a frame ends when the
+  // next begins, so the last one only ends the second. They come one at a time: the 32-bit
+  // decoder keeps a single finished frame until the object asks for it.
   std::thread sender([&] {
     if (sim_wait_outstanding_reads(path.c_str(), 16, 5000) != 1) return;
     const Frame frames[] = {{0, 255, 51}, {0, 1, 2, 3}, {0}};
-    for (const Frame& frame : frames) sim_inject_frame(path.c_str(), frame.data(), static_cast<int>(frame.size()), 0);
+    for (const Frame& frame : frames) {
+      sim_inject_frame(path.c_str(), frame.data(), static_cast<int>(frame.size()), 0);
+      Sleep(250);
+    }
   });
   const Outcome monitored = run({"monitor", "--scale", "255", "--serial", "4321", "--seconds", "1.5"});
   sender.join();
@@ -177,11 +182,20 @@ TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
 // The program itself: exit status and where the text goes.
 DWORD runChild(const std::string& arguments, DWORD* exitCode) {
   std::wstring command = L"prismlux-tool.exe " + std::wstring(arguments.begin(), arguments.end());
+  // Its output goes nowhere; only the status counts here.
+  const HANDLE nul = w32::createFile("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  SetHandleInformation(nul, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = nul;
+  startup.hStdError = nul;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return GetLastError();
+  const BOOL started =
+      CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!started) return startError;
   const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
   GetExitCodeProcess(process.hProcess, exitCode);
