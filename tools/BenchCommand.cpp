@@ -71,7 +71,7 @@ class Bench {
       const double rate = static_cast<double>(framesSent_) / clock.seconds();
       const double wire = wireFramesPerSecond(size);
       if (!quiet_)
-        console_.print("send     %3d-byte frames: %10.0f frames/s  (DMX wire: %6.0f frames/s; %.1fx)\n", size,
+        console_.print("send     %3d-byte frames: %10.0f frames/s  (DMX wire: %6.0f frames/s; %.2fx)\n", size,
                      rate, wire, rate / wire);
       if (!quiet_) totalSent_ += framesSent_;
     }
