@@ -3,18 +3,13 @@
 #include <string>
 
 #include "dmx/CDmxDeviceList.h"
+#include "tools/ToolCommandSteps.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolSimulator.h"
 
 int runListCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (options.simulate) {
-    std::string error;
-    if (!simulator.start(true, &error)) {
-      console.error("prismlux-tool: --simulate: %s\n", error.c_str());
-      return kToolExitFailed;
-    }
-  }
+  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
   int count = 0;
   CDmxDeviceList list;
   while (list.next()) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "host/HostDriver.h"
+#include "tools/ToolCommandSteps.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolInterrupt.h"
 #include "tools/ToolObjectBox.h"
@@ -21,21 +22,11 @@ std::vector<uint8_t> patternFrame(unsigned step) {
 
 int runMonitorCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (options.simulate) {
-    std::string error;
-    if (!simulator.start(true, &error)) {
-      console.error("prismlux-tool: --simulate: %s\n", error.c_str());
-      return kToolExitFailed;
-    }
-  }
+  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
   if (!loadToolExternal(console)) return kToolExitFailed;
   const std::string serial = options.simulate ? ToolSimulator::kSerial : "";
   ToolObjectBox box(console, toolBoxArguments(options, serial));
-  if (box.object() == nullptr) return kToolExitFailed;
-  if (!box.opened()) {
-    console.error("prismlux-tool: no interface opened\n");
-    return kToolExitFailed;
-  }
+  if (!boxOpenedInterface(box, console)) return kToolExitFailed;
   if (options.simulate) console.print("simulated interface: a test pattern arrives every 250 ms\n");
 
   maxhost::takeOutletCalls();

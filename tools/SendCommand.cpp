@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/HostDriver.h"
+#include "tools/ToolCommandSteps.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolInterrupt.h"
 #include "tools/ToolObjectBox.h"
@@ -12,21 +13,11 @@
 
 int runSendCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (options.simulate) {
-    std::string error;
-    if (!simulator.start(true, &error)) {
-      console.error("prismlux-tool: --simulate: %s\n", error.c_str());
-      return kToolExitFailed;
-    }
-  }
+  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
   if (!loadToolExternal(console)) return kToolExitFailed;
   const std::string serial = options.simulate ? ToolSimulator::kSerial : "";
   ToolObjectBox box(console, toolBoxArguments(options, serial));
-  if (box.object() == nullptr) return kToolExitFailed;
-  if (!box.opened()) {
-    console.error("prismlux-tool: no interface opened\n");
-    return kToolExitFailed;
-  }
+  if (!boxOpenedInterface(box, console)) return kToolExitFailed;
 
   console.print("list in: %s\n", toolValuesText(options.values).c_str());
   maxhost::takeOutletCalls();
