@@ -1,5 +1,6 @@
 // The device walk over simulated interfaces registered in the prefix's SetupAPI database:
 // order of the two classes, serial numbers from each source, and the end of a walk.
+#include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
 
 #include <gtest/gtest.h>
@@ -42,18 +43,12 @@ class CDmxDeviceListTest : public ::testing::Test {
  protected:
   const simreg::ScopedDevice& add(const std::string& instanceId, InterfaceClass cls,
                                   const char* serial = nullptr) {
-    simreg::DeviceSpec spec;
-    spec.instanceId = instanceId;
-    spec.interfaceClass = cls;
-    if (serial != nullptr) spec.serialNumber = serial;
-    devices_.push_back(std::make_unique<simreg::ScopedDevice>(spec));
-    EXPECT_TRUE(devices_.back()->ok()) << instanceId;
-    return *devices_.back();
+    return devices_.add(instanceId, cls, serial);
   }
 
   void SetUp() override { ASSERT_TRUE(walk().empty()) << "devices left in the prefix"; }
 
-  std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
+  testdevices::RegisteredDevices devices_;
 };
 
 TEST_F(CDmxDeviceListTest, NothingPresentEndsAtOnceAndEndWithoutNextIsClean) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
 #include "host/HostDriver.h"
 #include "sim/SimControl.h"
@@ -78,13 +79,7 @@ class EndToEndTest : public ::testing::Test {
 
   const std::string& add(const std::string& instanceId, InterfaceClass cls = InterfaceClass::Primary,
                          const char* serial = nullptr) {
-    simreg::DeviceSpec spec;
-    spec.instanceId = instanceId;
-    spec.interfaceClass = cls;
-    if (serial != nullptr) spec.serialNumber = serial;
-    devices_.push_back(std::make_unique<simreg::ScopedDevice>(spec));
-    EXPECT_TRUE(devices_.back()->ok()) << instanceId;
-    return devices_.back()->path();
+    return devices_.add(instanceId, cls, serial).path();
   }
 
   void* make(const std::string& boxText) {
@@ -102,7 +97,7 @@ class EndToEndTest : public ::testing::Test {
     maxhost::freeObject(box);
   }
 
-  std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
+  testdevices::RegisteredDevices devices_;
   std::vector<void*> boxes_;
 };
 

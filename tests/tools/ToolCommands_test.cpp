@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
@@ -65,16 +66,10 @@ class ToolCommandsTest : public ::testing::Test {
 
   std::string add(const std::string& instanceId, simreg::InterfaceClass cls = simreg::InterfaceClass::Primary,
                   const char* serial = nullptr) {
-    simreg::DeviceSpec spec;
-    spec.instanceId = instanceId;
-    spec.interfaceClass = cls;
-    if (serial != nullptr) spec.serialNumber = serial;
-    devices_.push_back(std::make_unique<simreg::ScopedDevice>(spec));
-    EXPECT_TRUE(devices_.back()->ok()) << instanceId;
-    return devices_.back()->path();
+    return devices_.add(instanceId, cls, serial).path();
   }
 
-  std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
+  testdevices::RegisteredDevices devices_;
 };
 
 TEST_F(ToolCommandsTest, ListShowsInterfacesInWalkOrderWithClassSerialAndPath) {
