@@ -11,6 +11,7 @@
 #include "host/HostDriver.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
+#include "tools/ToolConsole.h"
 #include "support/Windows.h"
 
 namespace {
@@ -27,26 +28,6 @@ void showPosts() {
     std::printf("  max window: %s\n", post.text.c_str());
 }
 
-std::string bytesText(const uint8_t* bytes, int count) {
-  std::string text;
-  char number[8];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(number, sizeof number, i ? " %u" : "%u", bytes[i]);
-    text += number;
-  }
-  return text;
-}
-
-std::string valuesText(const std::vector<double>& values) {
-  std::string text;
-  char number[32];
-  for (size_t i = 0; i < values.size(); ++i) {
-    std::snprintf(number, sizeof number, i ? " %g" : "%g", values[i]);
-    text += number;
-  }
-  return text;
-}
-
 // Shows the newest frame the interface decoded and how often it was sent since the last look.
 void showInterface(const char* path) {
   int count = sim_out_frame_count(path);
@@ -57,7 +38,7 @@ void showInterface(const char* path) {
   uint8_t frame[513];
   int length = sim_out_frame(path, count - 1, frame, sizeof frame);
   std::printf("  interface received %d frame(s); newest (%d bytes): %s\n", count, length,
-              bytesText(frame, length).c_str());
+              toolBytesText(frame, length).c_str());
   sim_clear_records(path);
 }
 
@@ -68,13 +49,13 @@ void showOutlet() {
     return;
   }
   std::printf("  outlet emitted %zu list(s); newest: %s\n", calls.size(),
-              valuesText(calls.back().values).c_str());
+              toolValuesText(calls.back().values).c_str());
 }
 
 void step(const char* what, void* object, const std::vector<double>& list, const char* path) {
   std::printf("\n> %s\n", what);
   if (!list.empty()) {
-    std::printf("  list in: %s\n", valuesText(list).c_str());
+    std::printf("  list in: %s\n", toolValuesText(list).c_str());
     maxhost::sendFloats(object, list);
   }
   maxhost::pumpMessages(300);
