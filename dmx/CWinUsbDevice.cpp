@@ -52,13 +52,23 @@ uint32_t CWinUsbDevice::open(const char* path) {
   // Without these two the device could be neither bound nor given back.
   if (gWinUsbApi.Initialize == nullptr || gWinUsbApi.Free == nullptr) return kNotFound;
 
+  // Room in the environment's wait for this device's transfers, asked for while the open
+  // can still fail cleanly; later no transfer could be left unwatched.
+  if (!env_->reserveSignals(kWatchedPerDevice)) return kOpenFailed;
+  waitRoomReserved_ = true;
+
   HANDLE file = w32::createFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED);
-  if (file == INVALID_HANDLE_VALUE) return openErrorResult(GetLastError());
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    releaseWaitRoom();
+    return openErrorResult(error);
+  }
 
   winusb::WINUSB_INTERFACE_HANDLE handle = nullptr;
   if (!gWinUsbApi.Initialize(file, &handle)) {
     CloseHandle(file);
+    releaseWaitRoom();
     return kOpenFailed;
   }
   usb_.file = file;
@@ -79,6 +89,14 @@ void CWinUsbDevice::close() {
   // Freeing the interface ends every outstanding operation; no pipe is aborted first.
   if (handle != nullptr) CWinUsbInterface::closeHandles(handle, file);
   while (!queuesEmpty()) Sleep(100);
+  // Nothing of this device is watched any more.
+  releaseWaitRoom();
+}
+
+void CWinUsbDevice::releaseWaitRoom() {
+  if (!waitRoomReserved_) return;
+  waitRoomReserved_ = false;
+  env_->releaseSignals(kWatchedPerDevice);
 }
 
 bool CWinUsbDevice::queuesEmpty() {

@@ -4,7 +4,8 @@
 // transfers run as overlapped operations. Outstanding transfers wait in one queue per kind
 // (pendingReads, pendingWrites, pendingControls), in start order. Only the head of each
 // queue is watched (its transfer's signal armed in the environment), so a device adds at
-// most three handles to the environment's wait set. When a watched event is set, the
+// most three handles to the environment's wait set; open reserves that room (and fails as
+// kOpenFailed when the environment cannot make it), close gives it back. When a watched event is set, the
 // environment's thread sends "LAsyncSignal_X" here, and every queue hands back its finished
 // transfers from the front until it meets one that is still running.
 //
@@ -66,8 +67,13 @@ class CWinUsbDevice : public CUsbDevice {
   void processQueues();
   void processQueue(LList& queue);
   bool queuesEmpty();
+  void releaseWaitRoom();
+
+  // One watched transfer per queue.
+  static constexpr uint32_t kWatchedPerDevice = 3;
 
   LAsyncEnv* const env_;
+  bool waitRoomReserved_ = false;
   LList pendingReads_;
   LList pendingWrites_;
   LList pendingControls_;

@@ -29,8 +29,6 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
   ~CWinUsbTransfer() override;
 
   bool poll() override;
-  // When the environment's wait set is full the record cannot be watched: the operation is
-  // asked to cancel and the transfer ends at once as failed (isFinished() is then true).
   void watch() override;
 
   // ---- used by CWinUsbDevice, lock held ----
@@ -40,7 +38,7 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
     prepare(device, buffer, length, user, done);
   }
   // False when no operation can be started on the record: it has no event, or an earlier
-  // operation that was given up (see watch) is still owned by the driver.
+  // operation on it has not been collected yet (the driver may still write to it).
   bool canLaunch() const;
   // Readies the record for an operation on `file` and marks it in flight.
   OVERLAPPED* launch(HANDLE file);

@@ -6,10 +6,10 @@
 // must notice (arming or disarming a signal, setting an event) ends with unlockAndWake,
 // which makes the thread rebuild its wait set before it waits again.
 //
-// Capacity: at most kMaxArmedSignals signals are armed at once (the wait set also holds
-// the thread's wake event, and one wait takes at most 63 handles plus thread input).
-// registerSignal refuses one more: the signal stays unarmed and the caller is told, so it
-// can fail the operation it wanted to watch instead of waiting for a note that never comes.
+// Capacity: any number of signals may be armed at once. The environment thread waits on
+// the first of them itself and hands the rest to helper wait threads; a helper thread is
+// started when the signals first need it. An owner that must not lose a wait for want of a
+// thread reserves room first (reserveSignals), when it can still refuse the work cleanly.
 #pragma once
 
 #include "support/LList.h"
@@ -20,8 +20,6 @@ class LAsyncSignal;
 
 class LAsyncEnv {
  public:
-  static constexpr uint32_t kMaxArmedSignals = 62;
-
   LAsyncEnv() = default;
   LAsyncEnv(const LAsyncEnv&) = delete;
   LAsyncEnv& operator=(const LAsyncEnv&) = delete;
@@ -39,14 +37,19 @@ class LAsyncEnv {
   // service soon (one message in flight at most), which turns pendingEvents into notes.
   virtual void requestService() = 0;
 
-  // Lock held. Appends the signal to waitList unless it is already in a list (then true:
-  // it stays where it is). False, with nothing changed, when kMaxArmedSignals signals are
-  // armed already. Does not wake the thread; the caller's unlockAndWake does.
-  virtual bool registerSignal(LAsyncSignal* signal) = 0;
+  // Lock held. Appends the signal to waitList unless it is already in a list (then it
+  // stays where it is). Does not wake the thread; the caller's unlockAndWake does.
+  virtual void registerSignal(LAsyncSignal* signal) = 0;
   // Lock held. Removes the signal from waitList if it is there; null is ignored.
   virtual void unregisterSignal(LAsyncSignal* signal) = 0;
   // Lock NOT held: lock, unregisterSignal, unlockAndWake. Null is ignored.
   virtual void unregisterSignalLocked(LAsyncSignal* signal) = 0;
+
+  // Lock NOT held. Makes sure that `count` more signals can be armed at once without a
+  // thread having to be started later; false (nothing reserved) when a helper wait thread
+  // could not be started. Give the room back with releaseSignals.
+  virtual bool reserveSignals(uint32_t count) = 0;
+  virtual void releaseSignals(uint32_t count) = 0;
 
   // Both lists are guarded by the lock. Entries are not owned.
   LList& pendingEvents() noexcept { return pendingEvents_; }  // LAsyncEvents, set order

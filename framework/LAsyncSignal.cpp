@@ -11,15 +11,10 @@ LAsyncSignal::~LAsyncSignal() {
   if (env_ != nullptr) env_->unregisterSignalLocked(this);
 }
 
-bool LAsyncSignal::arm(HANDLE handle) {
-  if (env_ == nullptr) return false;
-  if (isArmed()) {
-    handle_ = handle;
-    return true;
-  }
-  if (!env_->registerSignal(this)) return false;
+void LAsyncSignal::arm(HANDLE handle) {
+  if (env_ == nullptr) return;
   handle_ = handle;
-  return true;
+  env_->registerSignal(this);
 }
 
 void LAsyncSignal::disarm() {

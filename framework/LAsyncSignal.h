@@ -26,10 +26,8 @@ class LAsyncSignal : public LHandler, public LListNode {
   ~LAsyncSignal() override;
 
   // Lock held. Waits for `handle` from the thread's next pass. Arming an armed signal
-  // only changes its handle. Returns false when the wait set is full
-  // (LAsyncEnv::kMaxArmedSignals armed): the signal is then NOT armed and no note will
-  // come; the caller must treat the operation it wanted to watch as failed.
-  [[nodiscard]] bool arm(HANDLE handle);
+  // only changes its handle.
+  void arm(HANDLE handle);
   // Lock held. Takes the signal out of the wait set; nothing happens when it is unarmed.
   void disarm();
 

@@ -3,7 +3,9 @@
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
 #include "framework/LThread.h"
+#include "framework/LWaitGroup.h"
 #include "framework/LWindowPoster.h"
+#include "framework/WaitableHandle.h"
 #include "framework/NoteNames.h"
 #include "support/LArray.h"
 #include "support/Win32Text.h"
@@ -13,9 +15,11 @@
 namespace {
 
 constexpr DWORD kLongWait = 2147483647;
-// When the wait array could not grow to hold every armed signal, look again soon rather
-// than leave the ones left out unwatched until the next wake.
+// When a helper wait thread could not be started for every armed signal, look again soon
+// rather than leave the ones left out unwatched until the next wake.
 constexpr DWORD kRetryWait = 10;
+// The wake event, the worker's own signals and the helpers' ready events.
+constexpr uint32_t kWaitArrayCapacity = MAXIMUM_WAIT_OBJECTS - 1;
 
 LAsyncSignal* asSignal(LListNode* node) { return static_cast<LAsyncSignal*>(node); }
 
@@ -27,7 +31,8 @@ HANDLE handleAt(LArray& handles, uint32_t index) {
 
 LAsyncEnv::~LAsyncEnv() = default;
 
-LDispatcher::LDispatcher() noexcept : LHandler(nullptr) {
+LDispatcher::LDispatcher() noexcept
+    : LHandler(nullptr), waitGroups_(sizeof(LWaitGroup*), 0) {
   InitializeCriticalSection(&lock_);
 }
 
@@ -70,6 +75,9 @@ void LDispatcher::shutdown() {
     servicePoster_->release();
     servicePoster_ = nullptr;
   }
+  // The worker has stopped: nobody reads the helpers' reports any more.
+  for (uint32_t i = 0; i < waitGroups_.count(); ++i) delete waitGroup(i);
+  waitGroups_.remove(0, waitGroups_.count());
 }
 
 void LDispatcher::lock() { EnterCriticalSection(&lock_); }
@@ -88,13 +96,10 @@ void LDispatcher::requestService() {
   if (servicePoster_ == nullptr || !servicePoster_->post()) serviceRequested_ = false;
 }
 
-bool LDispatcher::registerSignal(LAsyncSignal* signal) {
-  if (signal == nullptr) return false;
-  if (signal->isLinked()) return true;
-  if (armedCount_ >= kMaxArmedSignals) return false;
+void LDispatcher::registerSignal(LAsyncSignal* signal) {
+  if (signal == nullptr || signal->isLinked()) return;
   waitList_.pushBack(signal);
   ++armedCount_;
-  return true;
 }
 
 void LDispatcher::unregisterSignal(LAsyncSignal* signal) {
@@ -106,6 +111,50 @@ void LDispatcher::unregisterSignalLocked(LAsyncSignal* signal) {
   lock();
   unregisterSignal(signal);
   unlockAndWake();
+}
+
+uint32_t LDispatcher::waitGroupsFor(uint32_t armed) noexcept {
+  // With g helpers the worker keeps kOwnWaitCapacity - g signals itself (each helper's
+  // ready event takes a slot) and the helpers LWaitGroup::kCapacity each.
+  const uint32_t extraPerGroup = LWaitGroup::kCapacity - 1;
+  if (armed <= kOwnWaitCapacity) return 0;
+  return (armed - kOwnWaitCapacity + extraPerGroup - 1) / extraPerGroup;
+}
+
+uint32_t LDispatcher::signalRoom() const noexcept {
+  return kOwnWaitCapacity + (LWaitGroup::kCapacity - 1) * waitGroups_.count();
+}
+
+LWaitGroup* LDispatcher::waitGroup(uint32_t index) {
+  return *static_cast<LWaitGroup**>(waitGroups_.element(index));
+}
+
+bool LDispatcher::ensureWaitGroups(uint32_t count) {
+  while (waitGroups_.count() < count) {
+    auto* group = new (std::nothrow) LWaitGroup();
+    if (group == nullptr) return false;
+    if (!group->start() || !waitGroups_.append(&group)) {
+      delete group;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LDispatcher::reserveSignals(uint32_t count) {
+  lock();
+  reserved_ += count;
+  const uint32_t needed = reserved_ > armedCount_ ? reserved_ : armedCount_;
+  const bool made = ensureWaitGroups(waitGroupsFor(needed));
+  if (!made) reserved_ -= count;
+  unlock();
+  return made;
+}
+
+void LDispatcher::releaseSignals(uint32_t count) {
+  lock();
+  reserved_ -= count < reserved_ ? count : reserved_;
+  unlock();
 }
 
 uint32_t LDispatcher::workerEntry(void* self) {
@@ -121,34 +170,44 @@ void LDispatcher::serviceMainThread() {
   unlockAndWake();
 }
 
-namespace {
-
-// Writes the handles of the armed signals after the wake event, in arming order, and
-// trims the array to them. False when the array could not grow to hold them all.
-bool rebuildWaitArray(LArray& handles, LList& waitList) {
-  uint32_t written = 1;
+bool LDispatcher::rebuildWaitArray(LArray& handles) {
+  uint32_t groups = waitGroupsFor(armedCount_);
   bool complete = true;
-  for (LListNode* node = waitList.first(); !LList::isEnd(node); node = node->next) {
-    HANDLE handle = asSignal(node)->handle();
-    if (written < handles.count()) {
-      *static_cast<HANDLE*>(handles.element(written)) = handle;
-    } else if (!handles.append(&handle)) {
-      complete = false;
-      break;
-    }
-    ++written;
+  if (!ensureWaitGroups(groups)) {
+    groups = waitGroups_.count();
+    complete = false;
   }
-  if (handles.count() > written) handles.remove(written, handles.count() - written);
-  return complete;
+  const uint32_t ownCapacity = kOwnWaitCapacity - groups;
+
+  // Element 0 stays the wake event; the array never holds more than kWaitArrayCapacity,
+  // the capacity it was made with, so writing never allocates.
+  handles.remove(1, handles.count() - 1);
+  LListNode* node = waitList_.first();
+  for (uint32_t i = 0; i < ownCapacity && !LList::isEnd(node); ++i, node = node->next) {
+    HANDLE handle = asSignal(node)->handle();
+    handles.append(&handle);
+  }
+  ownWaitCount_ = handles.count() - 1;
+
+  HANDLE batch[LWaitGroup::kCapacity];
+  for (uint32_t g = 0; g < waitGroups_.count(); ++g) {
+    uint32_t n = 0;
+    for (; g < groups && n < LWaitGroup::kCapacity && !LList::isEnd(node); node = node->next)
+      batch[n++] = asSignal(node)->handle();
+    waitGroup(g)->watch(batch, n);
+  }
+  for (uint32_t g = 0; g < groups; ++g) {
+    HANDLE ready = waitGroup(g)->readyEvent();
+    handles.append(&ready);
+  }
+  return complete && LList::isEnd(node);
 }
 
-}  // namespace
-
 uint32_t LDispatcher::workerLoop() {
-  LArray handles(sizeof(HANDLE), 10);
+  LArray handles(sizeof(HANDLE), kWaitArrayCapacity);
   // Without its wake event the worker could never be stopped: end before announcing, so
   // that start() fails.
-  if (!handles.append(&wakeEvent_)) return 1;
+  if (handles.capacity() < kWaitArrayCapacity || !handles.append(&wakeEvent_)) return 1;
   workerThreadId_ = GetCurrentThreadId();
   MSG message;
   // Gives the thread a message queue before it first waits.
@@ -156,53 +215,69 @@ uint32_t LDispatcher::workerLoop() {
 
   DWORD timeout = 0;
   while (!stopRequested_.load()) {
+    // A wait that keeps failing with nobody to blame must not spin at full speed.
+    if (unblamedFailures_ > 1) Sleep(1);
     const DWORD count = handles.count();
     const DWORD result = MsgWaitForMultipleObjects(
         count, static_cast<HANDLE*>(handles.data()), FALSE, timeout, QS_ALLINPUT);
     lock();
+    bool waitFailed = false;
+    const DWORD groupsFrom = WAIT_OBJECT_0 + 1 + ownWaitCount_;
     if (result == WAIT_OBJECT_0) {
       ResetEvent(wakeEvent_);
-    } else if (result > WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
-      HANDLE signalled = handleAt(handles, result - WAIT_OBJECT_0);
-      for (LListNode* node = waitList_.first(); !LList::isEnd(node); node = node->next) {
-        LAsyncSignal* signal = asSignal(node);
-        if (signal->handle() != signalled) continue;
-        // Unarmed before the note: the owner may arm it again at once.
-        unregisterSignal(signal);
-        deliver(LNote(LAsyncSignal_X, signal, signal->owner()));
-        break;
+    } else if (result > WAIT_OBJECT_0 && result < groupsFrom) {
+      serveSignalled(handleAt(handles, result - WAIT_OBJECT_0));
+    } else if (result >= groupsFrom && result < WAIT_OBJECT_0 + count) {
+      const LWaitGroup::Report report = waitGroup(result - groupsFrom)->take();
+      if (report.waitFailed) {
+        waitFailed = true;
+        dropUnwaitableSignals();
+      } else if (report.signalled != nullptr) {
+        serveSignalled(report.signalled);
       }
-      // No signal has that handle any more: it was disarmed after the array was built.
     } else if (result == WAIT_OBJECT_0 + count) {
       while (w32::peekMessage(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
         w32::dispatchMessage(&message);
       }
     } else if (result == WAIT_FAILED) {
+      waitFailed = true;
       dropUnwaitableSignals();
     }
-    timeout = rebuildWaitArray(handles, waitList_) ? kLongWait : kRetryWait;
+    if (!waitFailed) unblamedFailures_ = 0;
+    timeout = rebuildWaitArray(handles) ? kLongWait : kRetryWait;
     unlock();
   }
   return 0;
 }
 
+void LDispatcher::serveSignalled(HANDLE handle) {
+  for (LListNode* node = waitList_.first(); !LList::isEnd(node); node = node->next) {
+    LAsyncSignal* signal = asSignal(node);
+    if (signal->handle() != handle) continue;
+    // Unarmed before the note: the owner may arm it again at once.
+    unregisterSignal(signal);
+    deliver(LNote(LAsyncSignal_X, signal, signal->owner()));
+    return;
+  }
+  // No signal has that handle any more: it was disarmed after the wait set was built.
+}
+
 void LDispatcher::dropUnwaitableSignals() {
-  // A handle that cannot be waited on (closed while armed) fails the whole wait. Take out
-  // those that fail on their own so the others keep being served; if none can be blamed,
-  // drop them all rather than fail every following wait at full speed.
-  bool found = false;
+  // A handle that cannot be waited on (closed while armed, or opened without SYNCHRONIZE)
+  // fails every wait it is in: take out those, found without waiting on them, so the others
+  // keep being served. When none is to blame the wait saw a handle that was disarmed and
+  // closed after the wait set was built; the rebuild that follows mends that, so nothing is
+  // dropped.
+  bool blamed = false;
   LListNode* node = waitList_.first();
   while (!LList::isEnd(node)) {
     LAsyncSignal* signal = asSignal(node);
     node = node->next;
-    if (WaitForSingleObject(signal->handle(), 0) == WAIT_FAILED) {
+    if (!canWaitOn(signal->handle())) {
       unregisterSignal(signal);
-      found = true;
+      blamed = true;
     }
   }
-  if (found) return;
-  while (waitList_.popFront() != nullptr) {
-  }
-  armedCount_ = 0;
+  unblamedFailures_ = blamed ? 0 : unblamedFailures_ + 1;
 }

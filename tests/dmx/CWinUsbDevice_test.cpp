@@ -6,6 +6,7 @@
 
 #include "dmx/LLibrary.h"
 #include "framework/LAsyncSignal.h"
+#include "framework/LThread.h"
 #include "support/Variant.h"
 #include "support/Win32Text.h"
 #include "tests/dmx/UsbTestSupport.h"
@@ -336,45 +337,58 @@ TEST_F(WinUsbDeviceTest, CloseReturnsOnlyAfterEveryOutstandingTransferCameBack) 
   }
 }
 
-TEST_F(WinUsbDeviceTest, TransferThatCannotBeWatchedFailsInsteadOfWaiting) {
+TEST_F(WinUsbDeviceTest, OpenFailsCleanlyWhenItsTransfersCouldNotBeWatched) {
+  // Take up the room the environment has now: the device's three watched transfers need
+  // one more helper wait thread.
+  env()->lock();
+  const uint32_t taken = env()->reservedSignals() > env()->armedCount() ? env()->reservedSignals()
+                                                                       : env()->armedCount();
+  const uint32_t fill = env()->signalRoom() - taken;
+  env()->unlock();
+  ASSERT_TRUE(env()->reserveSignals(fill));
+
+  LThread::BeginThread real = LThread::setBeginThread(
+      [](void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) -> uintptr_t {
+        return 0;
+      });
+  {
+    Rig rig(env());
+    EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpenFailed);
+    EXPECT_FALSE(rig.device.isOpen());
+    EXPECT_EQ(counters(pathA()).openHandles, 0u);
+  }
+  LThread::setBeginThread(real);
+  env()->lock();
+  EXPECT_EQ(env()->reservedSignals(), taken + fill);
+  env()->unlock();
+
+  // With a thread to be had the same open works, and its transfer is watched behind every
+  // signal the environment's own wait holds.
   Rig rig(env());
   ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
-
-  // Fill the environment's wait set.
   HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::vector<std::unique_ptr<LAsyncSignal>> fillers;
   env()->lock();
-  while (env()->armedCount() < LAsyncEnv::kMaxArmedSignals) {
+  for (uint32_t i = 0; i < LDispatcher::kOwnWaitCapacity; ++i) {
     fillers.push_back(std::make_unique<LAsyncSignal>(nullptr, env()));
-    ASSERT_TRUE(fillers.back()->arm(never));
+    fillers.back()->arm(never);
   }
   env()->unlockAndWake();
-
   uint8_t in[64];
   rig.read(0, kDataIn, in, sizeof in);
-  ASSERT_EQ(rig.recorder.count(), 1u);
-  EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kFailed);
-  EXPECT_EQ(rig.recorder.calls()[0].length, 0u);
-  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
-
-  // The driver still owns that operation: the slot is not started on it again.
-  const uint32_t readCalls = sim_.calls(SIM_EP_READ_PIPE);
-  rig.read(0, kDataIn, in, sizeof in);
-  ASSERT_EQ(rig.recorder.count(), 2u);
-  EXPECT_EQ(rig.recorder.calls()[1].error, CUsbTransfer::kFailed);
-  EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), readCalls);
+  const uint8_t packet[] = {0x00, 0x01, 0x09};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kDone);
+  EXPECT_EQ(rig.recorder.calls()[0].length, sizeof packet);
 
   fillers.clear();
   CloseHandle(never);
-  // Closing ends the abandoned operation; the slot works again after a reopen.
   rig.close();
-  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
-  const uint8_t packet[] = {0x00, 0x01, 0x09};
-  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
-  rig.read(0, kDataIn, in, sizeof in);
-  ASSERT_TRUE(rig.recorder.waitFor(3));
-  EXPECT_EQ(rig.recorder.calls()[2].error, CUsbTransfer::kDone);
-  EXPECT_EQ(rig.recorder.calls()[2].length, sizeof packet);
+  env()->releaseSignals(fill);
+  env()->lock();
+  EXPECT_EQ(env()->reservedSignals(), taken);
+  env()->unlock();
 }
 
 TEST_F(WinUsbDeviceTest, AbortPipeEndsItsTransfersWhereSupported) {
