@@ -12,7 +12,14 @@ LAsyncEvent::~LAsyncEvent() {
 }
 
 void LAsyncEvent::set() {
-  if (scheduled_ || env_ == nullptr) return;
+  if (env_ == nullptr) return;
+  if (scheduled_) {
+    // Already on its way: merged into the note to come. Still waiting in pendingEvents,
+    // though, the service message it asked for may have failed to go out; ask again (this
+    // does nothing while a service message is in flight).
+    if (isLinked()) env_->requestService();
+    return;
+  }
   scheduled_ = true;
   env_->pendingEvents().pushBack(this);
   env_->requestService();

@@ -1,6 +1,7 @@
 #include "framework/CEnv.h"
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
+#include "framework/LThread.h"
 #include "framework/LTimer.h"
 
 #include "FrameworkTesting.h"
@@ -37,11 +38,10 @@ class AsyncTest : public ::testing::Test {
     event.set();
     d->unlockAndWake();
   }
-  bool armUnderLock(LAsyncSignal& signal, HANDLE h) {
+  void armUnderLock(LAsyncSignal& signal, HANDLE h) {
     d->lock();
-    bool armed = signal.arm(h);
+    signal.arm(h);
     d->unlockAndWake();
-    return armed;
   }
   // Dispatches only the queued service message, not WM_TIMER.
   void runServiceOnly() {
@@ -143,6 +143,38 @@ TEST_F(AsyncTest, DestroyedEventReceivesNoNoteAndItsOwnerHearsOfIt) {
   d->unlock();
 }
 
+// An environment whose service message never goes out: requestService records the call
+// and leaves nothing in flight, as LDispatcher does when PostMessage fails.
+class UnpostedEnv : public LAsyncEnv {
+ public:
+  void lock() override {}
+  void unlock() override {}
+  void unlockAndWake() override {}
+  void requestService() override { ++serviceRequests; }
+  void registerSignal(LAsyncSignal*) override {}
+  void unregisterSignal(LAsyncSignal*) override {}
+  void unregisterSignalLocked(LAsyncSignal*) override {}
+  bool reserveSignals(uint32_t) override { return true; }
+  void releaseSignals(uint32_t) override {}
+  int serviceRequests = 0;
+};
+
+TEST(AsyncEventTest, SetAfterAFailedServicePostAsksAgain) {
+  Recorder owner;
+  UnpostedEnv env;
+  {
+    LAsyncEvent event(&owner, &env);
+    event.set();
+    ASSERT_EQ(env.serviceRequests, 1);
+    // Still pending, nothing in flight: the next set must not be swallowed.
+    event.set();
+    EXPECT_EQ(env.serviceRequests, 2);
+    EXPECT_TRUE(event.isScheduled());
+    EXPECT_EQ(env.pendingEvents().first(), static_cast<LListNode*>(&event));
+  }
+  EXPECT_TRUE(env.pendingEvents().isEmpty());
+}
+
 // --- Signals ----------------------------------------------------------------------------
 
 TEST_F(AsyncTest, SignalledHandleGivesOneNoteOnTheWorkerAfterUnarming) {
@@ -151,7 +183,7 @@ TEST_F(AsyncTest, SignalledHandleGivesOneNoteOnTheWorkerAfterUnarming) {
   HANDLE h = makeEvent();
   bool armedDuringNote = true;
   owner.hook = [&](const LNote&) { armedDuringNote = signal.isArmed(); };
-  ASSERT_TRUE(armUnderLock(signal, h));
+  armUnderLock(signal, h);
   SetEvent(h);  // manual reset: stays signalled, yet one arming gives one note
   EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
   Sleep(100);
@@ -160,7 +192,7 @@ TEST_F(AsyncTest, SignalledHandleGivesOneNoteOnTheWorkerAfterUnarming) {
   EXPECT_EQ(owner.entries()[0].thread, d->workerThreadId());
   EXPECT_FALSE(armedDuringNote);
   // Armed again, it is heard again.
-  ASSERT_TRUE(armUnderLock(signal, h));
+  armUnderLock(signal, h);
   EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 2; }, 5000));
 }
 
@@ -171,10 +203,10 @@ TEST_F(AsyncTest, SignalDisarmedBeforeItFiresIsNeverHeard) {
   HANDLE h = makeEvent();
   // Armed and disarmed under one hold of the lock, on an already signalled handle.
   d->lock();
-  ASSERT_TRUE(sameHold.arm(already));
+  sameHold.arm(already);
   sameHold.disarm();
   d->unlockAndWake();
-  ASSERT_TRUE(armUnderLock(later, h));
+  armUnderLock(later, h);
   Sleep(50);  // the worker waits on `h` now
   d->lock();
   later.disarm();
@@ -197,8 +229,8 @@ TEST_F(AsyncTest, TwoSignalledHandlesAreServedInArmingOrderOnePerPass) {
   };
   second.hook = [&](const LNote& note) { order.push_back(note.sender); };
   d->lock();
-  ASSERT_TRUE(a.arm(ha));
-  ASSERT_TRUE(b.arm(hb));
+  a.arm(ha);
+  b.arm(hb);
   SetEvent(hb);
   SetEvent(ha);
   d->unlockAndWake();
@@ -215,7 +247,7 @@ TEST_F(AsyncTest, DestroyedArmedSignalIsNotWaitedOnAgain) {
   Recorder owner;
   HANDLE h = makeEvent();
   auto signal = std::make_unique<LAsyncSignal>(&owner, d);
-  ASSERT_TRUE(armUnderLock(*signal, h));
+  armUnderLock(*signal, h);
   Sleep(50);
   signal.reset();
   EXPECT_EQ(d->armedCount(), 0u);
@@ -225,56 +257,153 @@ TEST_F(AsyncTest, DestroyedArmedSignalIsNotWaitedOnAgain) {
   EXPECT_EQ(owner.count(LHandler_Destructing), 1u);
 }
 
-TEST_F(AsyncTest, ArmingBeyondTheWaitSetIsRefusedAndEveryArmedSignalIsHeard) {
-  constexpr int kSignals = 70;
+TEST_F(AsyncTest, SignalsBeyondOneWaitAreAllServedInArmingOrder) {
+  // More than one wait can hold: the worker's own wait and two helper wait threads.
+  constexpr int kSignals = 140;
+  ASSERT_EQ(LDispatcher::waitGroupsFor(kSignals), 2u);
   Recorder owner;
   std::vector<std::unique_ptr<LAsyncSignal>> signals;
-  std::vector<bool> armed;
+  std::vector<LHandler*> armingOrder;
   d->lock();
   for (int i = 0; i < kSignals; ++i) {
     signals.push_back(std::make_unique<LAsyncSignal>(&owner, d));
-    armed.push_back(signals.back()->arm(makeEvent()));
+    signals.back()->arm(makeEvent());
+    armingOrder.push_back(signals.back().get());
   }
+  EXPECT_EQ(d->armedCount(), uint32_t(kSignals));
   d->unlockAndWake();
-  for (int i = 0; i < kSignals; ++i) {
-    EXPECT_EQ(armed[i], i < 62) << i;
-    EXPECT_EQ(signals[i]->isArmed(), i < 62) << i;
-  }
-  EXPECT_EQ(d->armedCount(), 62u);
-  for (HANDLE h : handles) SetEvent(h);
-  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 62; }, 10000));
-  // With room again, the refused ones arm and are heard too.
+  // Signalled latest-armed first: still served earliest-armed first, one per pass, each
+  // once, on the worker.
+  for (auto h = handles.rbegin(); h != handles.rend(); ++h) SetEvent(*h);
+  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == kSignals; }, 20000));
+  EXPECT_EQ(owner.senders(LAsyncSignal_X), armingOrder);
+  for (const auto& e : owner.entries()) EXPECT_EQ(e.thread, d->workerThreadId());
   d->lock();
-  for (int i = 62; i < kSignals; ++i) EXPECT_TRUE(signals[i]->arm(handles[i]));
+  EXPECT_EQ(d->armedCount(), 0u);
+  EXPECT_EQ(d->waitGroupCount(), 2u);
+  d->unlock();
+
+  // Armed again, a signal watched by a helper thread is heard again, and alone.
+  for (HANDLE h : handles) ResetEvent(h);
+  d->lock();
+  for (int i = 0; i < kSignals; ++i) signals[i]->arm(handles[i]);
   d->unlockAndWake();
-  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == kSignals; }, 10000));
-  std::vector<LHandler*> heard = owner.senders(LAsyncSignal_X);
-  std::sort(heard.begin(), heard.end());
-  EXPECT_EQ(std::unique(heard.begin(), heard.end()), heard.end());
+  SetEvent(handles.back());
+  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == kSignals + 1; }, 20000));
+  SetEvent(handles.front());
+  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == kSignals + 2; }, 20000));
+  const std::vector<LHandler*> heard = owner.senders(LAsyncSignal_X);
+  EXPECT_EQ(heard[kSignals], signals.back().get());
+  EXPECT_EQ(heard[kSignals + 1], signals.front().get());
+  d->lock();
+  EXPECT_EQ(d->armedCount(), uint32_t(kSignals - 2));
+  d->unlock();
 }
 
-TEST_F(AsyncTest, UnwaitableHandleIsDroppedAndTheOthersAreStillServed) {
-  Recorder owner;
-  LAsyncSignal broken(&owner, d), healthy(&owner, d);
-  HANDLE h = makeEvent();
-  // A handle without SYNCHRONIZE access cannot be waited on: the whole wait fails.
-  HANDLE unwaitable = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), makeEvent(), GetCurrentProcess(), &unwaitable,
-                              EVENT_MODIFY_STATE, FALSE, 0));
-  handles.push_back(unwaitable);
+TEST_F(AsyncTest, ReservedRoomStartsHelperThreadsAheadOrIsRefused) {
   d->lock();
-  ASSERT_TRUE(broken.arm(unwaitable));
-  ASSERT_TRUE(healthy.arm(h));
-  d->unlockAndWake();
-  EXPECT_TRUE(pumpUntil([&] {
+  const uint32_t groupsBefore = d->waitGroupCount();
+  d->unlock();
+  ASSERT_EQ(groupsBefore, 0u);
+  ASSERT_TRUE(d->reserveSignals(LDispatcher::kOwnWaitCapacity));
+  d->lock();
+  EXPECT_EQ(d->waitGroupCount(), 0u);
+  d->unlock();
+
+  // One more needs a helper thread; when none can be started the reservation is refused
+  // and nothing changes.
+  LThread::BeginThread real = LThread::setBeginThread(
+      [](void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) -> uintptr_t {
+        return 0;
+      });
+  EXPECT_FALSE(d->reserveSignals(3));
+  LThread::setBeginThread(real);
+  d->lock();
+  EXPECT_EQ(d->waitGroupCount(), 0u);
+  EXPECT_EQ(d->reservedSignals(), LDispatcher::kOwnWaitCapacity);
+  d->unlock();
+
+  EXPECT_TRUE(d->reserveSignals(3));
+  d->lock();
+  EXPECT_EQ(d->waitGroupCount(), 1u);
+  d->unlock();
+  d->releaseSignals(3 + LDispatcher::kOwnWaitCapacity);
+  d->lock();
+  EXPECT_EQ(d->reservedSignals(), 0u);
+  d->unlock();
+}
+
+// Both cases run with the handles in the worker's own wait and, behind 70 fillers, in a
+// helper wait thread's.
+TEST_F(AsyncTest, UnwaitableHandleIsDroppedWithoutTakingTheOthersSignals) {
+  for (int fillers : {0, 70}) {
+    SCOPED_TRACE(fillers);
+    Recorder owner, idle;
+    std::vector<std::unique_ptr<LAsyncSignal>> filler;
+    LAsyncSignal broken(&owner, d), counted(&owner, d), healthy(&owner, d);
+    // A handle without SYNCHRONIZE access cannot be waited on: the whole wait fails.
+    HANDLE unwaitable = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), makeEvent(), GetCurrentProcess(),
+                                &unwaitable, EVENT_MODIFY_STATE, FALSE, 0));
+    handles.push_back(unwaitable);
+    // Signalled before the failing wait: finding the culprit must not take its count.
+    HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+    handles.push_back(semaphore);
+    HANDLE h = makeEvent();
     d->lock();
-    bool dropped = !broken.isArmed();
+    for (int i = 0; i < fillers; ++i) {
+      filler.push_back(std::make_unique<LAsyncSignal>(&idle, d));
+      filler.back()->arm(makeEvent());
+    }
+    counted.arm(semaphore);
+    broken.arm(unwaitable);
+    healthy.arm(h);
+    d->unlockAndWake();
+    EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
+    SetEvent(h);
+    EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 2; }, 5000));
+    EXPECT_EQ(owner.senders(LAsyncSignal_X), (std::vector<LHandler*>{&counted, &healthy}));
+    d->lock();
+    EXPECT_FALSE(broken.isArmed());
+    EXPECT_EQ(d->armedCount(), uint32_t(fillers));
     d->unlock();
-    return dropped;
-  }, 5000));
-  SetEvent(h);
-  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
-  EXPECT_EQ(owner.senders(LAsyncSignal_X), (std::vector<LHandler*>{&healthy}));
+  }
+}
+
+TEST_F(AsyncTest, WaitThatSawAClosedHandleDropsNothing) {
+  // A signal disarmed and its handle closed right after the wait set was built makes the
+  // next wait fail with nobody to blame; the armed signals must stay armed.
+  for (int fillers : {0, 70}) {
+    SCOPED_TRACE(fillers);
+    Recorder owner, idle;
+    std::vector<std::unique_ptr<LAsyncSignal>> filler;
+    LAsyncSignal live(&owner, d), passing(&idle, d);
+    HANDLE h = makeEvent();
+    d->lock();
+    for (int i = 0; i < fillers; ++i) {
+      filler.push_back(std::make_unique<LAsyncSignal>(&idle, d));
+      filler.back()->arm(makeEvent());
+    }
+    live.arm(h);
+    d->unlockAndWake();
+    for (int i = 0; i < 300; ++i) {
+      HANDLE brief = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      armUnderLock(passing, brief);
+      d->lock();
+      passing.disarm();
+      d->unlockAndWake();
+      CloseHandle(brief);
+    }
+    d->lock();
+    EXPECT_TRUE(live.isArmed());
+    EXPECT_EQ(d->armedCount(), uint32_t(fillers + 1));
+    d->unlock();
+    SetEvent(h);
+    EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
+    d->lock();
+    for (auto& f : filler) f->disarm();
+    d->unlockAndWake();
+  }
 }
 
 }  // namespace
