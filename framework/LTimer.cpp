@@ -15,6 +15,11 @@ uint32_t systemClock() { return timeGetTime(); }
 
 LTimer::Clock gClock = &systemClock;
 
+// The window timer as last set: the window it was set on (null: not set, or unknown) and
+// the clock value at which it fires.
+HWND gWindowTimerWindow = nullptr;
+uint32_t gWindowTimerFiresAt = 0;
+
 // Time left until `due`, as a signed difference: right across the wrap of the clock.
 int32_t remaining(int32_t due, uint32_t now) {
   return static_cast<int32_t>(static_cast<uint32_t>(due) - now);
@@ -29,6 +34,8 @@ uint32_t LTimer::now() { return gClock(); }
 LTimer::Clock LTimer::setClock(Clock clock) {
   Clock previous = gClock;
   gClock = clock != nullptr ? clock : &systemClock;
+  // The window timer's firing time was read on the old clock.
+  gWindowTimerWindow = nullptr;
   return previous;
 }
 
@@ -48,7 +55,7 @@ void LTimer::start(int32_t delayMs) {
     after = node;
   }
   gArmed.insertAfter(this, after);
-  rearmWindowTimer();
+  setWindowTimer(false);
 }
 
 void LTimer::stop() noexcept {
@@ -68,10 +75,26 @@ void LTimer::serviceTimers() {
   }
 }
 
-void LTimer::rearmWindowTimer() {
+void LTimer::rearmWindowTimer() { setWindowTimer(true); }
+
+void LTimer::setWindowTimer(bool always) {
   CEnv* env = CEnv::current();
   if (env == nullptr || env->window() == nullptr) return;
-  SetTimer(env->window(), kWindowTimerId, static_cast<UINT>(nextTimerInterval()), nullptr);
+  const int32_t interval = nextTimerInterval();
+  const uint32_t at = now();
+  // SetTimer counts any shorter interval as the minimum, from the call.
+  const int32_t firesIn = interval < kWindowTimerMinimum ? kWindowTimerMinimum : interval;
+  // Setting the window timer again restarts its countdown: a timer already due would then
+  // wait for every timer started after it. So it is moved only to fire earlier.
+  if (!always && gWindowTimerWindow == env->window() &&
+      remaining(static_cast<int32_t>(gWindowTimerFiresAt), at) <= firesIn)
+    return;
+  if (SetTimer(env->window(), kWindowTimerId, static_cast<UINT>(interval), nullptr) != 0) {
+    gWindowTimerWindow = env->window();
+    gWindowTimerFiresAt = at + static_cast<uint32_t>(firesIn);
+  } else {
+    gWindowTimerWindow = nullptr;
+  }
 }
 
 int32_t LTimer::nextTimerInterval() {

@@ -27,11 +27,15 @@ class LTimer : public LHandler, public LListNode {
   // The window timer interval when no timer is armed.
   static constexpr int32_t kIdleInterval = 2147483647;
   static constexpr uintptr_t kWindowTimerId = 1;
+  // The shortest interval the window timer keeps (USER_TIMER_MINIMUM): SetTimer raises
+  // anything shorter to it.
+  static constexpr int32_t kWindowTimerMinimum = 10;
 
   explicit LTimer(LHandler* owner) noexcept;
   ~LTimer() override;  // stop()
 
-  // Arms (or moves) the timer to expire `delayMs` from now and re-arms the window timer.
+  // Arms (or moves) the timer to expire `delayMs` from now. The window timer is set again
+  // only when it would then fire earlier than it fires now (or is not set).
   void start(int32_t delayMs);
   // Disarms; the window timer is left as it is (it finds nothing due and sets itself again).
   void stop() noexcept;
@@ -45,6 +49,7 @@ class LTimer : public LHandler, public LListNode {
   // before this pass's "now" expires in this pass.
   static void serviceTimers();
   // SetTimer(current CEnv window, id 1, nextTimerInterval()); nothing without a CEnv.
+  // Run after each WM_TIMER.
   static void rearmWindowTimer();
   // kIdleInterval when nothing is armed; else the first timer's remaining time, at least 0.
   static int32_t nextTimerInterval();
@@ -58,5 +63,9 @@ class LTimer : public LHandler, public LListNode {
   static Clock setClock(Clock clock);
 
  private:
+  // Sets the window timer for the earliest armed timer; unless `always`, only when that
+  // makes it fire earlier than it is set to.
+  static void setWindowTimer(bool always);
+
   int32_t due_ = 0;
 };

@@ -147,4 +147,23 @@ TEST(TimerWindowTest, TimersExpireThroughTheEnvironmentWindowInDueOrder) {
   for (const auto& e : owner.entries()) EXPECT_EQ(e.thread, GetCurrentThreadId());
 }
 
+TEST(TimerWindowTest, TimersStartedLaterDoNotHoldBackOneAlreadyDue) {
+  testing_support::Watchdog watchdog(20000, "TimersStartedLaterDoNotHoldBackOneAlreadyDue");
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  Recorder owner;
+  LTimer due(&owner), churn(&owner);
+  due.start(0);
+  // Timers keep being started more often than the window timer's shortest period, the way
+  // service messages start them under traffic. Setting the window timer again for each
+  // would put off the due timer for as long as they keep coming.
+  for (int i = 0; i < 100 && owner.count(LTimer_Expire) == 0; ++i) {
+    testing_support::pumpFor(3);
+    churn.start(i % 2 == 0 ? 0 : 5);
+  }
+  ASSERT_GE(owner.count(LTimer_Expire), 1u);
+  EXPECT_EQ(owner.senders(LTimer_Expire)[0], &due);
+  churn.stop();
+}
+
 }  // namespace
