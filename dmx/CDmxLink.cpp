@@ -85,11 +85,14 @@ LNote CDmxLink::handleNote(const LNote& note) {
 
 void CDmxLink::markOpen() noexcept {
   writeBusy = 0;
+  failed = 0;
   isOpen_.store(1, std::memory_order_release);
 }
 
 void CDmxLink::pumpWrites() {
-  if (!isOpen() || writeBusy) return;
+  // After a failure the pipe is not written again: a write-done note that was already on
+  // its way when the failure came must not start the next frame.
+  if (!isOpen() || writeBusy || failed) return;
   auto* request = static_cast<CDmxRequest*>(writeQueue.popFront());
   if (request == nullptr) return;
 
@@ -124,7 +127,9 @@ void CDmxLink::deliverFrames() {
 }
 
 void CDmxLink::reportFailure() {
-  if (isOpen()) failureEvent.set();
+  if (!isOpen()) return;
+  failed = 1;
+  failureEvent.set();
 }
 
 void CDmxLink::dropUnreadFrames(bool startingFrame) noexcept {

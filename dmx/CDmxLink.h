@@ -97,8 +97,12 @@ class CDmxLink : public LHandler {
   void writeDone(uint32_t error);
   // Lock held. Hands waiting frames to waiting readers, then (open) issueReads.
   void deliverFrames();
-  // Lock held. Has the owner close the link (once per failure event delivery).
+  // Lock held. A transfer has failed: from now until the next open no transfer is started
+  // (queued writes wait for the close, which completes them unsent), and the owner is told
+  // to close the link (once per failure event delivery).
   void reportFailure();
+  // Lock held. A transfer failed since the last open.
+  bool hasFailed() const noexcept { return failed != 0; }
 
   // Decoder side of the receive buffers, lock held.
   // Frees the collection slot when the frame waiting in it must go: called at every decoder
@@ -115,6 +119,8 @@ class CDmxLink : public LHandler {
   uint32_t deviceRelease_ = 0;
   std::atomic<uint8_t> isOpen_{0};
   uint8_t writeBusy = 0;
+  // Set by reportFailure while open, cleared by markOpen.
+  uint8_t failed = 0;
   LList writeQueue;
   LList readQueue;
   uint8_t rxDelivered = 0;

@@ -68,7 +68,6 @@ uint32_t CDmxUsbLink::openDevice(const char* path) {
 
   env->lock();
   markOpen();
-  failed = 0;
   rxCount = 0;
   rxGroupOffset = 0;
   rxBit = 0;
@@ -108,7 +107,9 @@ void CDmxUsbLink::writeTransferDone(void* user, CUsbTransfer* transfer) {
 // ---- receiving -------------------------------------------------------------------------
 
 void CDmxUsbLink::issueReads() {
-  while (!failed && uint16_t(rxIssued - rxConsumed) != kReadCount) {
+  // After a failure no read is issued until the next open: reads failing at once could
+  // otherwise keep the environment thread busy forever.
+  while (!hasFailed() && uint16_t(rxIssued - rxConsumed) != kReadCount) {
     const uint16_t i = rxIssued & ringMask;
     ++rxIssued;
     device->read(readTransfers[i], inPipe, readBuffers[i], kPacketSize, this, readTransferDone);
@@ -118,10 +119,7 @@ void CDmxUsbLink::issueReads() {
 void CDmxUsbLink::readTransferDone(void* user, CUsbTransfer* transfer) {
   auto* link = static_cast<CDmxUsbLink*>(user);
   ++link->rxReturned;
-  if (transfer->error() != CUsbTransfer::kDone) {
-    if (link->isOpen()) link->failed = 1;
-    link->reportFailure();
-  }
+  if (transfer->error() != CUsbTransfer::kDone) link->reportFailure();
   // A failed read is decoded as an empty packet, in its turn.
   link->decodePackets();
 }
@@ -225,7 +223,7 @@ void CDmxUsbLink::startGetRequest() { startControl(getQueue, true); }
 
 void CDmxUsbLink::startControl(LList& queue, bool isGet) {
   env->lock();
-  auto* request = controlBusy || !isOpen() ? nullptr
+  auto* request = controlBusy || !isOpen() || hasFailed() ? nullptr
                                            : static_cast<CDmxParamRequest*>(queue.popFront());
   if (request == nullptr) {
     env->unlock();

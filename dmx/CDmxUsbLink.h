@@ -24,8 +24,10 @@
 // environment's window.
 //
 // Failures: a failed frame or packet transfer while open has the owner close the link
-// ("CDmxIo_Close", at most once per close). A failed vendor request is only reported to its
-// callback. Nothing is retried.
+// ("CDmxIo_Close", at most once per close), and from that moment until the next open no
+// transfer of any kind is started: queued frames wait for the close (which completes them
+// unsent), vendor requests stay queued as while closed. A failed vendor request is only
+// reported to its callback. Nothing is retried.
 //
 // Owns its device (a CWinUsbDevice), its 18 transfers, its events and all buffers; nothing
 // is allocated per frame or packet. See CDmxLink for threads and locks.
@@ -115,9 +117,6 @@ class CDmxUsbLink : public CDmxLink {
   // Reads handed back by the device (in issue order): only those may be decoded and their
   // slots reused. A read can finish before an earlier one has been handed back.
   uint16_t rxReturned = 0;
-  // A transfer failed while open: no more reads are issued until the next open, so that
-  // reads failing at once cannot keep the environment thread busy forever.
-  uint8_t failed = 0;
   uint32_t packetsDecoded_ = 0;
   LAsyncEvent controlDoneEvent;
   LList getQueue;

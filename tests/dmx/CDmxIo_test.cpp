@@ -8,6 +8,7 @@
 
 #include "dmx/CDmxIo.h"
 #include "dmx/CDmxUsbLink.h"
+#include "dmx/CWinUsbDevice.h"
 #include "framework/NoteNames.h"
 #include "tests/dmx/LinkTestSupport.h"
 
@@ -198,6 +199,35 @@ TEST_F(DmxIoTest, AFailedTransferClosesTheLinkAndLaterRequestsAreRefused) {
   pumpFor(100);
   EXPECT_EQ(calls_.writes, 1);
   EXPECT_TRUE(calls_.reads.empty());
+}
+
+// The write-done note of a frame is already on its way when that frame's transfer fails;
+// the callback's next frame must not go to the failing pipe.
+TEST_F(DmxIoTest, NothingIsSentAfterAFailureEvenWhenAWriteDoneNoteWasQueuedFirst) {
+  open();
+  auto* device = static_cast<CWinUsbDevice*>(io_->link()->usbDevice());
+  sim_.failNext(path(), SIM_OP_WRITE, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL);
+  const uint32_t writesBefore = sim_.calls(SIM_EP_WRITE_PIPE);
+  ASSERT_EQ(write(makeFrame(8, 0)), 1);  // its write-done note is queued now
+  // Without pumping (the note must stay queued): the environment thread hands the failed
+  // transfer back.
+  bool handedBack = false;
+  for (DWORD start = GetTickCount(); !handedBack && GetTickCount() - start < 5000; Sleep(1)) {
+    env()->lock();
+    handedBack = device->outstandingTransfers() == CDmxUsbLink::kReadCount;
+    env()->unlock();
+  }
+  ASSERT_TRUE(handedBack);
+  ASSERT_EQ(counters().failed, 1u);
+  int nextAccepted = -1;
+  calls_.onWrite = [&] {
+    if (nextAccepted < 0) nextAccepted = write(makeFrame(8, 0x11));
+  };
+  ASSERT_TRUE(pumpUntil([&] { return !io_->link()->isOpen(); }));
+  EXPECT_EQ(nextAccepted, 1);  // taken, but never sent
+  EXPECT_EQ(sim_.calls(SIM_EP_WRITE_PIPE), writesBefore + 1);
+  EXPECT_EQ(sim_.outTransferCount(path()), 1);
+  EXPECT_EQ(counters().outstandingWrites, 0u);
 }
 
 TEST_F(DmxIoTest, GenFailureOnTheInPipeClosesTheLink) {
