@@ -16,27 +16,13 @@
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
 #include "support/Windows.h"
-
-#include <tlhelp32.h>
+#include "tests/common/ProcessCounts.h"
 
 namespace {
 
+using processcounts::threadExists;
 using simreg::InterfaceClass;
 using simreg::Placeholder;
-
-bool threadExists(uint32_t threadId) {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  bool found = false;
-  for (BOOL more = Thread32First(snapshot, &entry); more && !found;
-       more = Thread32Next(snapshot, &entry)) {
-    found = entry.th32OwnerProcessID == GetCurrentProcessId() && entry.th32ThreadID == threadId;
-  }
-  CloseHandle(snapshot);
-  return found;
-}
 
 uint32_t openHandlesOf(const std::string& path) {
   SimCounters counters{};

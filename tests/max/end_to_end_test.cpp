@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/common/ProcessCounts.h"
 #include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
 #include "host/HostDriver.h"
@@ -232,6 +234,65 @@ TEST_F(EndToEndTest, TwoBoxesDriveTheirOwnInterfaces) {
   ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(two) >= before + 3; }, kTimeoutMs));
 }
 
+// More interfaces than one wait of the environment thread can watch: every one of them
+// sends and receives, and freeing them all gives back every thread and handle.
+TEST_F(EndToEndTest, SixtyFourInterfacesAllSendAndReceive) {
+  constexpr int kCount = 64;
+  std::vector<std::string> paths, serials;
+  char id[64];
+  for (int i = 0; i < kCount; ++i) {
+    serials.push_back(std::to_string(5000 + i));
+    std::snprintf(id, sizeof id, "USB\\VID_1234&PID_0001\\%d", 5000 + i);
+    paths.push_back(add(id));
+    // Each transfer takes about a frame's wire time, as on a real interface.
+    ASSERT_EQ(sim_set_completion(paths.back().c_str(), SIM_COMPLETE_LATER, 20), 1);
+  }
+  // One open and close first, so that whatever the system makes once per process is there
+  // before the counts are taken.
+  destroy(make("prismlux 1 " + serials[0]));
+  postTexts();
+  const int threadsBefore = processcounts::threads();
+  const int handlesBefore = processcounts::handles();
+  ASSERT_GT(threadsBefore, 0);
+  ASSERT_GT(handlesBefore, 0);
+
+  std::vector<void*> boxes;
+  std::vector<std::string> expectedPosts;
+  for (int i = 0; i < kCount; ++i) {
+    boxes.push_back(make("prismlux 255 " + serials[i]));
+    ASSERT_NE(boxes.back(), nullptr);
+    expectedPosts.push_back("open " + serials[i]);
+  }
+  EXPECT_EQ(postTexts(), expectedPosts);
+
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(maxhost::sendFloats(boxes[i], {0, float(i), 7}));
+    inject(paths[i], {0x00, uint8_t(i), 0x55});
+    inject(paths[i], {0x00});  // the next start marker ends the frame
+  }
+  std::vector<std::vector<double>> received(kCount);
+  ASSERT_TRUE(maxhost::pumpUntil([&] {
+    for (auto& call : maxhost::takeOutletCalls()) {
+      const auto box = std::find(boxes.begin(), boxes.end(), call.object);
+      if (box != boxes.end() && received[box - boxes.begin()].empty())
+        received[box - boxes.begin()] = call.values;
+    }
+    for (int i = 0; i < kCount; ++i) {
+      if (received[i].empty() || outFrameCount(paths[i]) < 1) return false;
+    }
+    return true;
+  }, 60000));
+  for (int i = 0; i < kCount; ++i) {
+    EXPECT_EQ(received[i], (std::vector<double>{0, double(i), double(0x55)})) << i;
+    EXPECT_EQ(outFrame(paths[i], 0), (Frame{0x00, uint8_t(i), 0x07})) << i;
+  }
+
+  for (void* box : boxes) destroy(box);
+  EXPECT_EQ(processcounts::threads(), threadsBefore);
+  EXPECT_EQ(processcounts::handles(), handlesBefore);
+  for (const std::string& path : paths) EXPECT_EQ(countersOf(path).openHandles, 0u);
+}
+
 TEST_F(EndToEndTest, ATransferFailureStopsTheTrafficWithoutACrash) {
   const std::string path = add("USB\\VID_1234&PID_0001\\1234");
   void* box = make("prismlux 1 1234");
@@ -258,8 +319,8 @@ TEST_F(EndToEndTest, ATransferFailureStopsTheTrafficWithoutACrash) {
 
 TEST_F(EndToEndTest, FreeingWithTransfersOutstandingReturnsPromptly) {
   const std::string path = add("USB\\VID_1234&PID_0001\\1234");
-  // Every transfer stays outstanding for a long while.
-  ASSERT_EQ(sim_set_completion(path.c_str(), SIM_COMPLETE_LATER, 3000), 1);
+  // Every transfer stays outstanding for far longer than the free may take.
+  ASSERT_EQ(sim_set_completion(path.c_str(), SIM_COMPLETE_LATER, 60000), 1);
   void* box = make("prismlux 1 1234");
   ASSERT_NE(box, nullptr);
   ASSERT_TRUE(maxhost::sendFloats(box, {0, 1}));
@@ -269,7 +330,8 @@ TEST_F(EndToEndTest, FreeingWithTransfersOutstandingReturnsPromptly) {
   const DWORD start = GetTickCount();
   destroy(box);
   const DWORD took = GetTickCount() - start;
-  EXPECT_LT(took, 1000u);
+  // Cut off, not waited for; the bound is loose so that a busy machine cannot fail it.
+  EXPECT_LT(took, 20000u);
   const SimCounters after = countersOf(path);
   EXPECT_EQ(after.openHandles, 0u);
   EXPECT_EQ(after.outstandingReads + after.outstandingWrites, 0u);
