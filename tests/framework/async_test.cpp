@@ -43,6 +43,13 @@ class AsyncTest : public ::testing::Test {
     signal.arm(h);
     d->unlockAndWake();
   }
+  // Lock held. Arms `count` signals on events never set, ahead of the ones a test watches.
+  void armFillers(std::vector<std::unique_ptr<LAsyncSignal>>& fillers, LHandler& owner, int count) {
+    for (int i = 0; i < count; ++i) {
+      fillers.push_back(std::make_unique<LAsyncSignal>(&owner, d));
+      fillers.back()->arm(makeEvent());
+    }
+  }
   // Dispatches only the queued service message, not WM_TIMER.
   void runServiceOnly() {
     MSG message;
@@ -264,17 +271,16 @@ TEST_F(AsyncTest, SignalsBeyondOneWaitAreAllServedInArmingOrder) {
   Recorder owner;
   std::vector<std::unique_ptr<LAsyncSignal>> signals;
   std::vector<LHandler*> armingOrder;
+  // Every handle is signalled before the worker sees any of them: they are served
+  // earliest-armed first, one per pass, each once, on the worker, wherever they are watched.
   d->lock();
   for (int i = 0; i < kSignals; ++i) {
     signals.push_back(std::make_unique<LAsyncSignal>(&owner, d));
-    signals.back()->arm(makeEvent());
+    signals.back()->arm(makeEvent(true));
     armingOrder.push_back(signals.back().get());
   }
   EXPECT_EQ(d->armedCount(), uint32_t(kSignals));
   d->unlockAndWake();
-  // Signalled latest-armed first: still served earliest-armed first, one per pass, each
-  // once, on the worker.
-  for (auto h = handles.rbegin(); h != handles.rend(); ++h) SetEvent(*h);
   EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == kSignals; }, 20000));
   EXPECT_EQ(owner.senders(LAsyncSignal_X), armingOrder);
   for (const auto& e : owner.entries()) EXPECT_EQ(e.thread, d->workerThreadId());
@@ -351,10 +357,7 @@ TEST_F(AsyncTest, UnwaitableHandleIsDroppedWithoutTakingTheOthersSignals) {
     handles.push_back(semaphore);
     HANDLE h = makeEvent();
     d->lock();
-    for (int i = 0; i < fillers; ++i) {
-      filler.push_back(std::make_unique<LAsyncSignal>(&idle, d));
-      filler.back()->arm(makeEvent());
-    }
+    armFillers(filler, idle, fillers);
     counted.arm(semaphore);
     broken.arm(unwaitable);
     healthy.arm(h);
@@ -380,10 +383,7 @@ TEST_F(AsyncTest, WaitThatSawAClosedHandleDropsNothing) {
     LAsyncSignal live(&owner, d), passing(&idle, d);
     HANDLE h = makeEvent();
     d->lock();
-    for (int i = 0; i < fillers; ++i) {
-      filler.push_back(std::make_unique<LAsyncSignal>(&idle, d));
-      filler.back()->arm(makeEvent());
-    }
+    armFillers(filler, idle, fillers);
     live.arm(h);
     d->unlockAndWake();
     for (int i = 0; i < 300; ++i) {
