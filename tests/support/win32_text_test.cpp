@@ -2,6 +2,7 @@
 // must pass text that the code page represents and refuse text that it does not.
 #include "support/Win32Text.h"
 #include "support/Win32TextForms.h"
+#include "tests/support/AnsiCodePageDouble.h"
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,20 @@ TYPED_TEST(Win32TextTest, MessageOnlyWindowRoundTrip) {
     EXPECT_EQ(0, TypeParam::registerClass(this->kForeign, recordingProcedure<TypeParam>, instance));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
   }
+}
+
+// A system whose ANSI code page is UTF-8 takes every text in the ANSI calls.
+TEST(Win32TextAnsiForm, CallsWorkWhenTheAnsiCodePageIsUtf8) {
+  using Ansi = w32::TextForm<true>;
+  testtext::ScopedAnsiCodePage utf8CodePage(CP_UTF8);
+  HMODULE library = Ansi::loadLibrary("version.dll");
+  EXPECT_NE(nullptr, library) << GetLastError();
+  if (library != nullptr) FreeLibrary(library);
+
+  const std::string className = scratchName("prismlux-utf8-acp");
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  EXPECT_NE(0, Ansi::registerClass(className.c_str(), DefWindowProcA, instance)) << GetLastError();
+  EXPECT_TRUE(Ansi::unregisterClass(className.c_str(), instance));
 }
 
 TYPED_TEST(Win32TextTest, DeviceSetsOfAnUnusedClassAreEmpty) {
