@@ -300,6 +300,42 @@ TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
   EXPECT_EQ(calls[1].length, sizeof packet);
 }
 
+TEST_F(WinUsbDeviceTest, RestartOfAQueuedTransferFailsAtOnceAndLeavesItsOperationAlone) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t first[64] = {}, second[64] = {};
+  rig.read(0, kDataIn, first, sizeof first);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+
+  // The same slot again while it is queued: the second starter hears at once, on its thread.
+  usbtest::Recorder refused;
+  env()->lock();
+  rig.device.read(rig.transfers[0], kDataIn, second, sizeof second, &refused,
+                  &usbtest::Recorder::done);
+  env()->unlockAndWake();
+  ASSERT_EQ(refused.count(), 1u);
+  const Call call = refused.calls()[0];
+  EXPECT_NE(call.transfer, rig.transfers[0]);
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+  EXPECT_EQ(call.thread, GetCurrentThreadId());
+
+  // The queued read goes on as it was: nothing else started, and it ends to its own starter.
+  EXPECT_EQ(rig.device.outstandingTransfers(), 1u);
+  EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), 1u);
+  EXPECT_EQ(rig.recorder.count(), 0u);
+  const uint8_t packet[] = {0x00, 0x01, 0x33};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  const Call done = rig.recorder.calls()[0];
+  EXPECT_EQ(done.transfer, rig.transfers[0]);
+  EXPECT_EQ(done.error, CUsbTransfer::kDone);
+  EXPECT_EQ(done.length, sizeof packet);
+  EXPECT_EQ(std::memcmp(first, packet, sizeof packet), 0);
+  EXPECT_EQ(refused.count(), 1u);
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+}
+
 TEST_F(WinUsbDeviceTest, FailuresOtherThanGeneralFailureGiveErrorOne) {
   Rig rig(env());
   ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
