@@ -89,6 +89,30 @@ TYPED_TEST(Win32TextTest, RegistryTextBothWays) {
   RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\prismlux-tests");
 }
 
+// Another program may shorten a value between the size query and the data query.
+TYPED_TEST(Win32TextTest, ValueThatShrinksBetweenTheQueriesIsReadAtItsNewSize) {
+  const std::string path = "Software\\prismlux-tests\\" + scratchName("win32text-gap");
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, TypeParam::regCreateKey(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS, &key));
+  ASSERT_EQ(ERROR_SUCCESS, TypeParam::regSetString(key, "Serial", "A-LONG-SERIAL-0001"));
+  w32::setRegQueryGapHook([](HKEY gapKey, const char* name) { w32::regSetString(gapKey, name, "AB"); });
+  LString value;
+  const LONG stringRead = TypeParam::regQueryString(key, "Serial", value);
+  LHeapBuffer data;
+  DWORD type = 0;
+  const LONG rawRead = TypeParam::regQueryValue(key, "Serial", data, &type);
+  w32::setRegQueryGapHook(nullptr);
+
+  ASSERT_EQ(ERROR_SUCCESS, stringRead);
+  EXPECT_STREQ("AB", value.text());
+  EXPECT_EQ(3u, value.length());  // "AB" and the stored terminator, nothing after it
+  ASSERT_EQ(ERROR_SUCCESS, rawRead);
+  EXPECT_EQ(3u * (this->kAnsi ? 1u : 2u), data.count());
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, TypeParam::regDeleteTree(HKEY_CURRENT_USER, path.c_str()));
+  RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\prismlux-tests");
+}
+
 struct Seen {
   UINT message = 0;
   WPARAM wParam = 0;
