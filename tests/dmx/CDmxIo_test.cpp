@@ -9,6 +9,7 @@
 #include "dmx/CDmxIo.h"
 #include "dmx/CDmxUsbLink.h"
 #include "framework/NoteNames.h"
+#include "tests/common/ExitOnCrash.h"
 #include "tests/dmx/LinkTestSupport.h"
 
 using linktest::Bytes;
