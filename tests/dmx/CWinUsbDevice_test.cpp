@@ -96,6 +96,13 @@ TEST_F(WinUsbDeviceTest, ResolvesTheEntryPointsOfItsArchitecture) {
   }
 }
 
+// A callback for a start that failed at once: made before the start returned, on its thread.
+void expectFailedAtOnce(const Call& call) {
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+  EXPECT_EQ(call.thread, GetCurrentThreadId());
+}
+
 // ---- open and close -------------------------------------------------------------------------
 
 TEST_F(WinUsbDeviceTest, OpenOnAnOpenDeviceReturnsZeroWithoutOpeningAgain) {
@@ -201,13 +208,10 @@ TEST_F(WinUsbDeviceTest, TransferStartedWhileClosedCallsBackAtOnce) {
   Rig rig(env());
   uint8_t buffer[64];
   rig.read(0, kDataIn, buffer, sizeof buffer);
-  // Before the start returned, on this thread.
   ASSERT_EQ(rig.recorder.count(), 1u);
-  Call call = rig.recorder.calls()[0];
+  const Call call = rig.recorder.calls()[0];
   EXPECT_EQ(call.transfer, rig.transfers[0]);
-  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
-  EXPECT_EQ(call.length, 0u);
-  EXPECT_EQ(call.thread, GetCurrentThreadId());
+  expectFailedAtOnce(call);
   EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
   EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), 0u);
 }
@@ -316,9 +320,7 @@ TEST_F(WinUsbDeviceTest, RestartOfAQueuedTransferFailsAtOnceAndLeavesItsOperatio
   ASSERT_EQ(refused.count(), 1u);
   const Call call = refused.calls()[0];
   EXPECT_NE(call.transfer, rig.transfers[0]);
-  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
-  EXPECT_EQ(call.length, 0u);
-  EXPECT_EQ(call.thread, GetCurrentThreadId());
+  expectFailedAtOnce(call);
 
   // The queued read goes on as it was: nothing else started, and it ends to its own starter.
   EXPECT_EQ(rig.device.outstandingTransfers(), 1u);
