@@ -50,7 +50,10 @@ int32_t CDmxIo::write(const uint8_t* data, int32_t count, DmxWriteDone done, voi
   writePending = 1;
   const uint32_t n = count > 0 ? uint32_t(count) : 0;
   writeRequest.setLength(n);
-  std::memcpy(writeRequest.data, data, n < CDmxRequest::kMaxLength ? n : CDmxRequest::kMaxLength);
+  // A count of 0 may come with no data at all; memcpy must not see a null source even then.
+  if (n > 0) {
+    std::memcpy(writeRequest.data, data, n < CDmxRequest::kMaxLength ? n : CDmxRequest::kMaxLength);
+  }
   writeDone = done;
   writeUser = user;
   link_->submitWrite(&writeRequest);

@@ -67,6 +67,9 @@ class CUsbDevice : public LHandler {
 
   // Start a transfer; the outcome arrives through `done` (error kFailed and length 0 when
   // the device is closed or the start fails). `buffer` must stay valid until then.
+  // Starting a transfer that is still queued is refused: `done` is called at once with
+  // `user` and a stand-in transfer (valid only during that call) holding error kFailed and
+  // length 0; the queued operation and its own callback are left as they were.
   virtual void read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer, uint32_t length,
                     void* user, UsbTransferDone done) = 0;
   virtual void write(CUsbTransfer* transfer, uint8_t endpoint, void* buffer, uint32_t length,

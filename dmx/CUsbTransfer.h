@@ -3,7 +3,8 @@
 //
 // A transfer sits in its device's queue (through its list node) from its start until its
 // callback is called; the device takes it off the queue first, so the callback may start it
-// again at once. It must not be restarted before its callback has run, and must be released
+// again at once. It must not be restarted before its callback has run (such a start is
+// refused, see CUsbDevice::read), and must be released
 // (CUsbDevice::releaseTransfer) only after the device was closed, when no transfer is
 // outstanding.
 //

@@ -26,6 +26,22 @@ uint32_t openErrorResult(DWORD error) {
   }
 }
 
+// What the callback of a refused start is handed: a transfer of its own that ended at once
+// as failed, with no bytes. The refused slot is still queued and in flight; its record,
+// outcome, callback and queue place belong to the operation it is running, so the refusal
+// touches none of them. The stand-in lives only for that callback.
+class RefusedStart final : public CUsbTransfer {
+ public:
+  RefusedStart(CUsbDevice* device, void* buffer, uint32_t length, void* user,
+               UsbTransferDone done) {
+    prepare(device, buffer, length, user, done);
+    setOutcome(0, kFailed);
+  }
+  bool poll() override { return true; }
+  void watch() override {}
+  using CUsbTransfer::callBack;
+};
+
 uint32_t queueLength(const LList& queue) {
   uint32_t count = 0;
   for (LListNode* n = queue.first(); !LList::isEnd(n); n = n->next) ++count;
@@ -157,8 +173,14 @@ void CWinUsbDevice::abortPipe(uint8_t endpoint) {
 template <typename Call>
 void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length,
                           void* user, UsbTransferDone done, bool entryPresent, Call call) {
-  // A transfer still queued has not called back yet and must not be restarted.
-  if (transfer == nullptr || transfer->isLinked()) return;
+  if (transfer == nullptr) return;
+  // A transfer still queued has not called back yet and cannot be restarted. Dropping the
+  // start would leave its starter waiting for a callback that never comes: it ends at once
+  // as failed instead, through a stand-in, and the queued operation goes on undisturbed.
+  if (transfer->isLinked()) {
+    RefusedStart(this, buffer, length, user, done).callBack();
+    return;
+  }
   CWinUsbTransfer* t = asWinUsb(transfer);
   t->begin(this, buffer, length, user, done);
   queue.pushBack(transfer);

@@ -34,20 +34,45 @@ void releaseOpen() {
   if (openCount == 0 && environment != nullptr) destroyEnvironment();
 }
 
-// Walks the present interfaces and returns the first one whose serial number the name
-// selects (every one, for an empty name) and whose link opens; null when none does.
-CDmxIo* openFirstMatch(const char* name) {
+// A new I/O object whose link has opened the interface at `path`; null when it does not
+// open (held by another program, or broken).
+CDmxIo* openAt(const CDmxDevicePath& path) {
+  auto* device = new CDmxIo(environment->dispatcher());
+  if (device->link()->open(path.path.text()) == CDmxLink::kOpened) return device;
+  delete device;
+  return nullptr;
+}
+
+// Walks the present interfaces and opens the first one whose serial number matches the
+// name as `wanted` says (every interface, for an empty name and SerialMatch::Exact); the
+// next one is tried while they do not open, since another may carry the same serial.
+// `byValueSeen` (may be null) is set when an interface matched only by value.
+CDmxIo* openFirst(const char* name, SerialMatch wanted, bool* byValueSeen) {
   const bool anyDevice = textIsEmpty(name);
   CDmxDeviceList devices;
   while (devices.next()) {
-    if (!anyDevice && !serialNumberMatches(name, devices.serialNumber())) continue;
-    auto* device = new CDmxIo(environment->dispatcher());
-    const CDmxDevicePath path = devices.devicePath();
-    if (device->link()->open(path.path.text()) == CDmxLink::kOpened) return device;
-    // Held by another program or broken: try the next one, which may carry the same serial.
-    delete device;
+    if (!anyDevice) {
+      const SerialMatch match = matchSerialNumber(name, devices.serialNumber());
+      if (match == SerialMatch::ByValue && byValueSeen != nullptr) *byValueSeen = true;
+      if (match != wanted) continue;
+    }
+    if (CDmxIo* device = openAt(devices.devicePath())) return device;
   }
   return nullptr;
+}
+
+// An interface whose serial number is the name byte for byte wins over every match by
+// value, wherever the walk meets it: "1234" opens "1234" even when "01234" comes first.
+// Only when none matches exactly, or none of those opens, are the matches by value tried,
+// in a second walk, first come first served. An exact match that does not open falls back
+// to them because the name alone cannot tell which one was meant: digits typed as a number
+// have lost their zeros, so "01234" reaches us as 1234 too, and a free interface that the
+// name selects beats opening nothing.
+CDmxIo* openFirstMatch(const char* name) {
+  bool byValueSeen = false;
+  if (CDmxIo* device = openFirst(name, SerialMatch::Exact, &byValueSeen)) return device;
+  if (!byValueSeen) return nullptr;
+  return openFirst(name, SerialMatch::ByValue, nullptr);
 }
 
 }  // namespace

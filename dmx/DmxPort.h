@@ -19,8 +19,10 @@ using DmxReadDone = void (*)(void* user, int32_t count);
 // Opens the interface whose serial number equals `name` (UTF-8, byte for byte and
 // case-sensitive; null or empty: the first interface that opens). A name of decimal digits
 // also selects a serial number of decimal digits with the same value, leading zeros set
-// aside, so "4660" (a number's printed form) finds "00004660". Interfaces that do not open
-// are passed over. Returns null when none opens. The caller owns the result until it hands
+// aside, so "4660" (a number's printed form) finds "00004660"; such a match by value is
+// taken only when no interface whose serial number equals the name opens, wherever the
+// walk meets them. Interfaces that do not open are passed over. Returns null when none
+// opens. The caller owns the result until it hands
 // it to dmxClose.
 CDmxIo* dmxOpen(const char* name);
 

@@ -60,8 +60,10 @@ LString checksumSerialNumber(const LString& devicePath) {
   return padSerialNumber(decimalText(crc));
 }
 
-bool serialNumberMatches(const char* name, const LString& serialNumber) {
-  if (textEqual(name, serialNumber.text())) return true;
-  if (!isAllDigits(name) || !isAllDigits(serialNumber.text())) return false;
-  return std::strcmp(skipLeadingZeros(name), skipLeadingZeros(serialNumber.text())) == 0;
+SerialMatch matchSerialNumber(const char* name, const LString& serialNumber) {
+  if (textEqual(name, serialNumber.text())) return SerialMatch::Exact;
+  if (!isAllDigits(name) || !isAllDigits(serialNumber.text())) return SerialMatch::None;
+  return std::strcmp(skipLeadingZeros(name), skipLeadingZeros(serialNumber.text())) == 0
+             ? SerialMatch::ByValue
+             : SerialMatch::None;
 }

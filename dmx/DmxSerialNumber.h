@@ -20,9 +20,11 @@ LString padSerialNumber(const LString& digits);
 // padded to 8 digits.
 LString checksumSerialNumber(const LString& devicePath);
 
-// Whether a non-empty `name` selects a device with this serial number: byte for byte and
-// case-sensitive; besides, a name made only of decimal digits matches a serial number made
-// only of decimal digits that has the same value, leading zeros set aside ("4660" selects
-// "00004660"), because a box argument typed as digits reaches the object as a number whose
-// printed form has lost its zeros. Digit strings are compared as text, so any length works.
-bool serialNumberMatches(const char* name, const LString& serialNumber);
+// How a non-empty `name` selects a device with this serial number. Exact: byte for byte
+// and case-sensitive. ByValue: not exact, but the name is made only of decimal digits and
+// the serial number too, with the same value once leading zeros are set aside ("4660"
+// selects "00004660"), because a box argument typed as digits reaches the object as a
+// number whose printed form has lost its zeros. Digit strings are compared as text, so any
+// length works. An exact match is preferred to one by value (see the port's open).
+enum class SerialMatch { None, ByValue, Exact };
+SerialMatch matchSerialNumber(const char* name, const LString& serialNumber);

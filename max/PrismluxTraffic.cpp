@@ -7,12 +7,13 @@
 #include "max/Prismlux.h"
 
 void prismlux_list(t_prismlux* x, t_symbol* s, long argc, t_atom* argv) {
-  const short count = static_cast<short>(argc);  // the host's count is 16 bits wide
-  if (x->device == nullptr || count <= 0) return;
+  // The count is taken whole, as the host passes it (a long): narrowed to 16 bits, a list
+  // of 40,000 elements would read as negative and one of 65,537 as 1.
+  if (x->device == nullptr || argc <= 0) return;
 
   const float k = 255.0f / x->scale;
   critical_enter(nullptr);
-  x->sendLength = std::min<int32_t>(count, kPrismluxFrameBytes);
+  x->sendLength = static_cast<int32_t>(std::min<long>(argc, kPrismluxFrameBytes));
   for (int32_t i = 0; i < x->sendLength; ++i)
     x->sendBuffer[i] = dmxByteFromListValue(atom_getfloat(argv + i), k);
   critical_exit(nullptr);

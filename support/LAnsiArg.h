@@ -1,6 +1,7 @@
 // LAnsiArg: the ANSI-code-page mirror of LWideArg, for the ANSI (...A) platform calls of
-// the x86 build. UTF-8 text is converted through UTF-16 to CP_ACP without best-fit
-// mapping. Text the code page cannot represent exactly is never passed on mangled: the
+// the x86 build. UTF-8 text is converted through UTF-16 to the ANSI code page by
+// utf8ToAnsi (no best-fit mapping; plain conversion when that code page is UTF-8). Text
+// the code page cannot represent exactly is never passed on mangled: the
 // argument is then not ok(), error() says ERROR_NO_UNICODE_TRANSLATION (or the conversion
 // failure), and the caller must fail its call instead of making it.
 // text() is never null and is NUL-terminated. Null or empty input is ok() with the empty

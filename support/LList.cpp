@@ -45,6 +45,8 @@ void LList::pushFront(LListNode* p) noexcept { insertAfter(p, nullptr); }
 
 void LList::insertAfter(LListNode* p, LListNode* after) noexcept {
   if (p == nullptr || p->next != nullptr) return;
+  // After the shared end node would hang p off every list in the process.
+  if (after != nullptr && isEnd(after)) return;
   LListNode* anchor = after != nullptr ? after : &head_;
   p->next = anchor->next;
   anchor->next = p;
@@ -61,7 +63,8 @@ LListNode* LList::popFront() noexcept {
 }
 
 bool LList::remove(LListNode* p) noexcept {
-  if (p == nullptr || p->next == nullptr) return false;
+  // The shared end node is in every list and never leaves: unlinking it would cut them all.
+  if (p == nullptr || p->next == nullptr || isEnd(p)) return false;
   LListNode* before = &head_;
   while (before->next != p) {
     before = before->next;

@@ -42,12 +42,13 @@ class LList {
   void pushBack(LListNode* p) noexcept;
   void pushFront(LListNode* p) noexcept;
   // Inserts p after `after` (a node of this list), or at the front when `after` is null.
+  // Nothing happens when `after` is the end node.
   void insertAfter(LListNode* p, LListNode* after) noexcept;
 
   // Unlinks and returns the first node; null when the list is empty.
   LListNode* popFront() noexcept;
-  // Unlinks p; false when p is null, not linked, or linked into another list (then
-  // neither list changes). Linear in p's position.
+  // Unlinks p; false when p is null, not linked, the end node, or linked into another
+  // list (then neither list changes). Linear in p's position.
   bool remove(LListNode* p) noexcept;
   // popFront until empty; the nodes are unlinked, not destroyed.
   void clear() noexcept;

@@ -33,10 +33,11 @@ void LRegKey::close() noexcept {
 
 bool LRegKey::readValue(const char* name, LHeapBuffer& buffer, uint32_t& type) {
   if (!isOpen()) return false;
-  DWORD valueType = 0;
-  if (w32::regQueryValue(keyHandle_, name, buffer, &valueType) != ERROR_SUCCESS) return false;
+  // The type is passed on whenever the read learnt it, also when the data query then failed.
+  DWORD valueType = type;
+  const LONG result = w32::regQueryValue(keyHandle_, name, buffer, &valueType);
   type = valueType;
-  return true;
+  return result == ERROR_SUCCESS;
 }
 
 bool LRegKey::readString(const char* name, LString& out) {

@@ -36,6 +36,8 @@ class LRegKey {
   HKEY handle() const noexcept { return keyHandle_; }
 
   // Reads a value of any size into `buffer` (count = the value's byte size) and its type.
+  // The type is stored as soon as the size is known, so also when the data read then fails
+  // (the value grew in between); `type` is unchanged when not even the size could be read.
   bool readValue(const char* name, LHeapBuffer& buffer, uint32_t& type);
   // Reads a value as text (UTF-16 in the wide build, the ANSI code page in the x86 build;
   // the type is not checked) and stores it as UTF-8 in `out`. A stored terminator ends

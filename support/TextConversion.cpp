@@ -3,6 +3,7 @@
 #include "support/Text.h"
 #include "support/Windows.h"
 
+#include <atomic>
 #include <climits>
 
 namespace {
@@ -21,9 +22,33 @@ uint32_t platformError() {
   return error != 0 ? error : ERROR_INVALID_DATA;
 }
 
+std::atomic<const text_conversion_detail::Platform*> replacedPlatform{nullptr};
+
+uint32_t ansiCodePage() {
+  const text_conversion_detail::Platform* platform = replacedPlatform.load(std::memory_order_acquire);
+  if (platform != nullptr && platform->ansiCodePage != nullptr) return platform->ansiCodePage();
+  return GetACP();
+}
+
+int wideToMultiByte(uint32_t codePage, uint32_t flags, const wchar_t* text, int units, char* out,
+                    int capacity, int* usedDefaultChar) {
+  const text_conversion_detail::Platform* platform = replacedPlatform.load(std::memory_order_acquire);
+  if (platform != nullptr && platform->wideToMultiByte != nullptr) {
+    return platform->wideToMultiByte(codePage, flags, text, units, out, capacity, nullptr,
+                                     usedDefaultChar);
+  }
+  static_assert(sizeof(BOOL) == sizeof(int), "BOOL is an int");
+  return WideCharToMultiByte(codePage, flags, text, units, out, capacity, nullptr,
+                             reinterpret_cast<BOOL*>(usedDefaultChar));
+}
+
 }  // namespace
 
 namespace text_conversion_detail {
+
+void setPlatform(const Platform* platform) {
+  replacedPlatform.store(platform, std::memory_order_release);
+}
 
 uint32_t toMultiByte(const wchar_t* text, uint32_t units, LHeapBuffer& out, uint32_t codePage,
                      uint32_t flags, uint64_t firstCapacity, int* usedDefaultChar) {
@@ -35,10 +60,10 @@ uint32_t toMultiByte(const wchar_t* text, uint32_t units, LHeapBuffer& out, uint
     if (capacity > kLargestCapacity || !out.resize(static_cast<uint32_t>(capacity), false)) {
       return fail(out, ERROR_NOT_ENOUGH_MEMORY);
     }
-    BOOL usedDefault = FALSE;
-    const int written = WideCharToMultiByte(
+    int usedDefault = FALSE;
+    const int written = wideToMultiByte(
         codePage, flags, text, static_cast<int>(units), reinterpret_cast<char*>(out.data()),
-        static_cast<int>(capacity), nullptr, usedDefaultChar != nullptr ? &usedDefault : nullptr);
+        static_cast<int>(capacity), usedDefaultChar != nullptr ? &usedDefault : nullptr);
     if (written > 0) {
       if (usedDefaultChar != nullptr) *usedDefaultChar = usedDefault;
       if (!out.resize(static_cast<uint32_t>(written), true)) return fail(out, ERROR_NOT_ENOUGH_MEMORY);
@@ -97,7 +122,7 @@ uint32_t wideToUtf8(const wchar_t* text, uint32_t units, LHeapBuffer& out) {
 
 uint32_t ansiToUtf8(const char* text, uint32_t bytes, LHeapBuffer& out) {
   LHeapBuffer wide;
-  const uint32_t error = convertToWide(text, bytes, wide, CP_ACP, 0);
+  const uint32_t error = convertToWide(text, bytes, wide, ansiCodePage(), 0);
   if (error != 0) return fail(out, error);
   return wideToUtf8(reinterpret_cast<const wchar_t*>(wide.data()), wide.count() / 2, out);
 }
@@ -106,11 +131,16 @@ uint32_t utf8ToAnsi(const char* text, LHeapBuffer& out) {
   LHeapBuffer wide;
   const uint32_t error = utf8ToWide(text, wide);
   if (error != 0) return fail(out, error);
-  const uint32_t units = wide.count() / 2;
+  const auto* units = reinterpret_cast<const wchar_t*>(wide.data());
+  const uint32_t count = wide.count() / 2;
+  const uint32_t codePage = ansiCodePage();
+  // For UTF-8 the platform refuses WC_NO_BEST_FIT_CHARS and a used-default pointer (every
+  // ANSI call would then fail), and needs neither: every text has a UTF-8 form.
+  if (codePage == CP_UTF8) return convertToMultiByte(units, count, out, CP_UTF8, 0);
   int usedDefault = FALSE;
   const uint32_t result = text_conversion_detail::toMultiByte(
-      reinterpret_cast<const wchar_t*>(wide.data()), units, out, CP_ACP, WC_NO_BEST_FIT_CHARS,
-      static_cast<uint64_t>(units) * 4 + 64, &usedDefault);
+      units, count, out, codePage, WC_NO_BEST_FIT_CHARS, static_cast<uint64_t>(count) * 4 + 64,
+      &usedDefault);
   if (result != 0) return result;
   // A replaced character would name a different file, key or window: refuse instead.
   if (usedDefault) return fail(out, ERROR_NO_UNICODE_TRANSLATION);

@@ -50,6 +50,8 @@ class TextArg<true> {
   bool isNull_;
 };
 
+RegQueryGapHook regQueryGapHook = nullptr;
+
 // A call whose text cannot be given to the platform fails without being made.
 template <class Result>
 Result refuse(uint32_t error, Result result) {
@@ -139,7 +141,13 @@ LONG TextForm<A>::regQueryValue(HKEY key, const char* valueName, LHeapBuffer& da
   if (result != ERROR_SUCCESS) return result;
   if (!data.resize(size, false)) return ERROR_NOT_ENOUGH_MEMORY;
   if (type != nullptr) *type = valueType;
-  return query(nullptr, data.data(), &size);
+  if (regQueryGapHook != nullptr) regQueryGapHook(key, valueName);
+  result = query(nullptr, data.data(), &size);
+  if (result != ERROR_SUCCESS) return result;
+  // The value may have shrunk since the size was learnt: the bytes past what the second
+  // query wrote were never written.
+  if (size < data.count() && !data.resize(size, true)) return ERROR_NOT_ENOUGH_MEMORY;
+  return ERROR_SUCCESS;
 }
 
 template <bool A>
@@ -333,6 +341,8 @@ bool TextForm<A>::setupDiGetDeviceInstanceId(HDEVINFO infoSet, SP_DEVINFO_DATA* 
   }
   return true;
 }
+
+void setRegQueryGapHook(RegQueryGapHook hook) { regQueryGapHook = hook; }
 
 template struct TextForm<false>;
 template struct TextForm<true>;

@@ -33,8 +33,11 @@ HMODULE loadLibrary(const char* name);
 LONG regOpenKey(HKEY parent, const char* subkey, REGSAM access, HKEY* out);
 // RegCreateKeyEx with no class, options 0, no security attributes, no disposition.
 LONG regCreateKey(HKEY parent, const char* subkey, REGSAM access, HKEY* out);
-// RegQueryValueEx twice: the size, then the data into `data` (count = the size). Type
-// may be null. On failure `data` is left as it was or holds a partial block.
+// RegQueryValueEx twice: the size, then the data into `data`, whose count is then the size
+// the second query reports (the value may have shrunk in between). The type (`type` may be
+// null) is stored once the first query has succeeded and the buffer has grown, before the
+// second query, so it is set even when that one fails. On failure `data` is left as it
+// was or holds a partial block.
 LONG regQueryValue(HKEY key, const char* valueName, LHeapBuffer& data, DWORD* type);
 // A value read as text (UTF-16 for W, ANSI for A; the type is not checked), converted to
 // UTF-8. The text ends at the first stored terminator. On failure `out` is unchanged.

@@ -47,6 +47,13 @@ struct TextForm {
   static bool setupDiGetDeviceInstanceId(HDEVINFO infoSet, SP_DEVINFO_DATA* devInfo, LString& id);
 };
 
+// Called by regQueryValue (either form) after it has learnt the value's size and before it
+// reads the data, with the key and the value name; null (the default) calls nothing.
+// Tests use it to change the value in that gap, as another program may. Set it only while
+// no other thread reads the registry through these wrappers.
+using RegQueryGapHook = void (*)(HKEY key, const char* valueName);
+void setRegQueryGapHook(RegQueryGapHook hook);
+
 extern template struct TextForm<false>;
 extern template struct TextForm<true>;
 

@@ -97,6 +97,13 @@ TEST_F(WinUsbDeviceTest, ResolvesTheEntryPointsOfItsArchitecture) {
   }
 }
 
+// A callback for a start that failed at once: made before the start returned, on its thread.
+void expectFailedAtOnce(const Call& call) {
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+  EXPECT_EQ(call.thread, GetCurrentThreadId());
+}
+
 // ---- open and close -------------------------------------------------------------------------
 
 TEST_F(WinUsbDeviceTest, OpenOnAnOpenDeviceReturnsZeroWithoutOpeningAgain) {
@@ -202,13 +209,10 @@ TEST_F(WinUsbDeviceTest, TransferStartedWhileClosedCallsBackAtOnce) {
   Rig rig(env());
   uint8_t buffer[64];
   rig.read(0, kDataIn, buffer, sizeof buffer);
-  // Before the start returned, on this thread.
   ASSERT_EQ(rig.recorder.count(), 1u);
-  Call call = rig.recorder.calls()[0];
+  const Call call = rig.recorder.calls()[0];
   EXPECT_EQ(call.transfer, rig.transfers[0]);
-  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
-  EXPECT_EQ(call.length, 0u);
-  EXPECT_EQ(call.thread, GetCurrentThreadId());
+  expectFailedAtOnce(call);
   EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
   EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), 0u);
 }
@@ -299,6 +303,40 @@ TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
   EXPECT_EQ(calls[1].transfer, rig.transfers[1]);
   EXPECT_EQ(calls[1].error, CUsbTransfer::kDone);
   EXPECT_EQ(calls[1].length, sizeof packet);
+}
+
+TEST_F(WinUsbDeviceTest, RestartOfAQueuedTransferFailsAtOnceAndLeavesItsOperationAlone) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t first[64] = {}, second[64] = {};
+  rig.read(0, kDataIn, first, sizeof first);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+
+  // The same slot again while it is queued: the second starter hears at once, on its thread.
+  usbtest::Recorder refused;
+  env()->lock();
+  rig.device.read(rig.transfers[0], kDataIn, second, sizeof second, &refused,
+                  &usbtest::Recorder::done);
+  env()->unlockAndWake();
+  ASSERT_EQ(refused.count(), 1u);
+  const Call call = refused.calls()[0];
+  EXPECT_NE(call.transfer, rig.transfers[0]);
+  expectFailedAtOnce(call);
+
+  // The queued read goes on as it was: nothing else started, and it ends to its own starter.
+  EXPECT_EQ(rig.device.outstandingTransfers(), 1u);
+  EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), 1u);
+  EXPECT_EQ(rig.recorder.count(), 0u);
+  const uint8_t packet[] = {0x00, 0x01, 0x33};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  const Call done = rig.recorder.calls()[0];
+  EXPECT_EQ(done.transfer, rig.transfers[0]);
+  EXPECT_EQ(done.error, CUsbTransfer::kDone);
+  EXPECT_EQ(done.length, sizeof packet);
+  EXPECT_EQ(std::memcmp(first, packet, sizeof packet), 0);
+  EXPECT_EQ(refused.count(), 1u);
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
 }
 
 TEST_F(WinUsbDeviceTest, FailuresOtherThanGeneralFailureGiveErrorOne) {

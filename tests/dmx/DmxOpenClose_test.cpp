@@ -69,6 +69,17 @@ class DmxOpenCloseTest : public ::testing::Test {
     return *devices_.back();
   }
 
+  // The name opens `device` and no other.
+  void expectOpens(const std::string& name, const simreg::ScopedDevice& device) {
+    SCOPED_TRACE(name);
+    CDmxIo* io = dmxOpen(name.c_str());
+    ASSERT_NE(io, nullptr);
+    for (const auto& each : devices_) {
+      EXPECT_EQ(openHandlesOf(each->path()), each.get() == &device ? 1u : 0u) << each->path();
+    }
+    dmxClose(io);
+  }
+
   std::vector<std::unique_ptr<simreg::ScopedDevice>> devices_;
 };
 
@@ -137,6 +148,41 @@ TEST_F(DmxOpenCloseTest, DigitNamesFindChecksumSerialsWithOrWithoutTheirZeros) {
     dmxClose(io);
   }
   EXPECT_EQ(dmxOpen(std::to_string(std::stoul(serial) + 1).c_str()), nullptr);
+}
+
+// "1234" and "01234" select each other by value. The first class is walked before the
+// second, so each order is made by putting one serial in each class.
+TEST_F(DmxOpenCloseTest, AnExactSerialMatchWinsOverAMatchByValueWhereverTheWalkMeetsIt) {
+  {
+    // Walk: [1234, 01234]
+    const auto& plain = add("USB\\VID_1234&PID_0001\\1234", InterfaceClass::Primary);
+    const auto& padded = add("USB\\VID_1234&PID_0002\\0004", InterfaceClass::Secondary, "01234");
+    expectOpens("1234", plain);
+    expectOpens("01234", padded);
+    // An exact match that does not open leaves the name to the matches by value.
+    ASSERT_TRUE(simreg::setPlaceholder(plain.path(), Placeholder::HeldByOther));
+    expectOpens("1234", padded);
+  }
+  devices_.clear();
+  {
+    // Walk: [000NNNNN, NNNNN]. A first-class instance id without a 4-byte last component
+    // gives the checksum serial, zero-padded to 8 digits (a CRC-16 has at most 5).
+    const auto& padded = add("USB\\VID_1234&PID_0001\\SN", InterfaceClass::Primary);
+    std::string paddedSerial;
+    {
+      CDmxDeviceList list;
+      ASSERT_TRUE(list.next());
+      paddedSerial = list.serialNumber().text();
+    }
+    const std::string plainSerial = paddedSerial.substr(paddedSerial.find_first_not_of('0'));
+    ASSERT_LT(plainSerial.size(), paddedSerial.size());
+    const auto& plain = add("USB\\VID_1234&PID_0002\\0005", InterfaceClass::Secondary,
+                            plainSerial.c_str());
+    expectOpens(plainSerial, plain);
+    expectOpens(paddedSerial, padded);
+    ASSERT_TRUE(simreg::setPlaceholder(plain.path(), Placeholder::HeldByOther));
+    expectOpens(plainSerial, padded);
+  }
 }
 
 TEST_F(DmxOpenCloseTest, InterfacesThatDoNotOpenAreSkipped) {

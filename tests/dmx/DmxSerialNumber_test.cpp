@@ -72,36 +72,39 @@ TEST(DmxSerialNumber, ChecksumFormIsThePaddedDecimalCrcOfThePath) {
 
 TEST(DmxSerialNumber, NamesMatchByteForByteAndCaseSensitively) {
   const LString serial = LString::fromUtf8("AbC1");
-  EXPECT_TRUE(serialNumberMatches("AbC1", serial));
-  EXPECT_FALSE(serialNumberMatches("abc1", serial));
-  EXPECT_FALSE(serialNumberMatches("ABC1", serial));
-  EXPECT_FALSE(serialNumberMatches("AbC", serial));
-  EXPECT_FALSE(serialNumberMatches("AbC1 ", serial));
+  EXPECT_EQ(matchSerialNumber("AbC1", serial), SerialMatch::Exact);
+  EXPECT_EQ(matchSerialNumber("abc1", serial), SerialMatch::None);
+  EXPECT_EQ(matchSerialNumber("ABC1", serial), SerialMatch::None);
+  EXPECT_EQ(matchSerialNumber("AbC", serial), SerialMatch::None);
+  EXPECT_EQ(matchSerialNumber("AbC1 ", serial), SerialMatch::None);
 }
 
 TEST(DmxSerialNumber, DigitNamesMatchDigitSerialsWithLeadingZerosSetAside) {
   const LString padded = LString::fromUtf8("00004660");
-  // The symbol form and the number's printed form both select the padded serial.
-  EXPECT_TRUE(serialNumberMatches("00004660", padded));
-  EXPECT_TRUE(serialNumberMatches("4660", padded));
-  EXPECT_TRUE(serialNumberMatches("04660", padded));
-  EXPECT_TRUE(serialNumberMatches("0", LString::fromUtf8("00000000")));
-  EXPECT_TRUE(serialNumberMatches("0012", LString::fromUtf8("12")));
+  // The symbol form matches exactly, the number's printed form by value.
+  EXPECT_EQ(matchSerialNumber("00004660", padded), SerialMatch::Exact);
+  EXPECT_EQ(matchSerialNumber("4660", padded), SerialMatch::ByValue);
+  EXPECT_EQ(matchSerialNumber("04660", padded), SerialMatch::ByValue);
+  EXPECT_EQ(matchSerialNumber("0", LString::fromUtf8("00000000")), SerialMatch::ByValue);
+  EXPECT_EQ(matchSerialNumber("0012", LString::fromUtf8("12")), SerialMatch::ByValue);
 
-  EXPECT_FALSE(serialNumberMatches("4661", padded));
-  EXPECT_FALSE(serialNumberMatches("466", padded));
-  EXPECT_FALSE(serialNumberMatches("46600", padded));
-  EXPECT_FALSE(serialNumberMatches("+4660", padded));
-  EXPECT_FALSE(serialNumberMatches("-4660", padded));
-  EXPECT_FALSE(serialNumberMatches("4660.0", padded));
-  EXPECT_FALSE(serialNumberMatches("4660", LString::fromUtf8("AB004660")));
-  EXPECT_FALSE(serialNumberMatches("0AB", LString::fromUtf8("AB")));
+  const SerialMatch none = SerialMatch::None;
+  EXPECT_EQ(matchSerialNumber("4661", padded), none);
+  EXPECT_EQ(matchSerialNumber("466", padded), none);
+  EXPECT_EQ(matchSerialNumber("46600", padded), none);
+  EXPECT_EQ(matchSerialNumber("+4660", padded), none);
+  EXPECT_EQ(matchSerialNumber("-4660", padded), none);
+  EXPECT_EQ(matchSerialNumber("4660.0", padded), none);
+  EXPECT_EQ(matchSerialNumber("4660", LString::fromUtf8("AB004660")), none);
+  EXPECT_EQ(matchSerialNumber("0AB", LString::fromUtf8("AB")), none);
 
   // Compared as text: longer than any integer type.
-  EXPECT_TRUE(serialNumberMatches("123456789012345678901234567890",
-                                  LString::fromUtf8("000123456789012345678901234567890")));
-  EXPECT_FALSE(serialNumberMatches("123456789012345678901234567891",
-                                   LString::fromUtf8("000123456789012345678901234567890")));
+  EXPECT_EQ(matchSerialNumber("123456789012345678901234567890",
+                              LString::fromUtf8("000123456789012345678901234567890")),
+            SerialMatch::ByValue);
+  EXPECT_EQ(matchSerialNumber("123456789012345678901234567891",
+                              LString::fromUtf8("000123456789012345678901234567890")),
+            none);
 }
 
 }  // namespace

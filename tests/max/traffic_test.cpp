@@ -37,12 +37,17 @@ TEST_F(Sending, IntegerElementsCountAndSymbolsReadAsZero) {
 }
 
 TEST_F(Sending, ListLongerThanAFrameIsCut) {
-  t_prismlux* x = make("prismlux");
-  maxhost::sendFloats(x, repeat(1, 600));
-  EXPECT_EQ(x->sendLength, 513);
-  const auto frames = dmxdouble::takeFrames(x->device);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0], std::vector<uint8_t>(513, 255));
+  // The host passes the count as a long: counts beyond 16 bits are cut the same way.
+  for (const size_t count : {size_t{600}, size_t{40000}, size_t{65537}}) {
+    SCOPED_TRACE(count);
+    t_prismlux* x = make("prismlux");
+    maxhost::sendFloats(x, repeat(1, count));
+    EXPECT_EQ(x->sendLength, 513);
+    const auto frames = dmxdouble::takeFrames(x->device);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], std::vector<uint8_t>(513, 255));
+    destroy(x);
+  }
 }
 
 TEST_F(Sending, EmptyListDoesNothing) {

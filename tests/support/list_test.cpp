@@ -1,5 +1,6 @@
 // LList: linking rules and tail bookkeeping; the shared end node.
 #include "support/LList.h"
+#include "tests/common/ExitOnCrash.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,24 @@ TEST(LList, RemoveFromTheWrongListChangesNeither) {
   EXPECT_EQ(&c, second.tail());
   first.pushBack(&b);  // b is in the second list: refused
   EXPECT_EQ((V{1}), valuesOf(first));
+}
+
+TEST(LList, TheSharedEndNodeCanBeNeitherRemovedNorAnchored) {
+  Item a(1), b(2), c(3);
+  LList empty, list;
+  list.pushBack(&a);
+  list.pushBack(&b);
+  LListNode* end = empty.first();
+  ASSERT_TRUE(LList::isEnd(end));
+  EXPECT_FALSE(empty.remove(end));
+  EXPECT_FALSE(list.remove(end));
+  list.insertAfter(&c, end);
+  EXPECT_FALSE(c.isLinked());
+  // Every list still ends in it: [] and [a, b]
+  EXPECT_TRUE(LList::isEnd(end));
+  EXPECT_TRUE(empty.isEmpty());
+  EXPECT_EQ((V{1, 2}), valuesOf(list));
+  EXPECT_EQ(end, b.next);
 }
 
 TEST(LList, DestroyingOrClearingUnlinksWithoutDestroying) {

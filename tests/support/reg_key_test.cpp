@@ -2,6 +2,7 @@
 #include "support/LRegKey.h"
 #include "support/Text.h"
 #include "support/Win32Text.h"
+#include "support/Win32TextForms.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,21 @@ TEST_F(LRegKeyTest, ReadsStringsAndRawValues) {
   EXPECT_EQ(static_cast<uint32_t>(REG_DWORD), type);
   ASSERT_EQ(4u, data.count());
   EXPECT_EQ(0x12345678u, *reinterpret_cast<const DWORD*>(data.data()));
+}
+
+TEST_F(LRegKeyTest, TheTypeIsStoredEvenWhenTheDataReadFails) {
+  LRegKey key(HKEY_CURRENT_USER, path_.c_str(), LRegKey::kCreateForFullAccess);
+  ASSERT_TRUE(key.isOpen());
+  // The value grows after its size was learnt: the data query finds the buffer too small.
+  w32::setRegQueryGapHook([](HKEY gapKey, const char* name) {
+    w32::regSetString(gapKey, name, "a serial number much longer than before");
+  });
+  LHeapBuffer data;
+  uint32_t type = 77;
+  const bool read = key.readValue("Serial", data, type);
+  w32::setRegQueryGapHook(nullptr);
+  EXPECT_FALSE(read);
+  EXPECT_EQ(static_cast<uint32_t>(REG_SZ), type);
 }
 
 TEST_F(LRegKeyTest, KeysThatDoNotOpenAnswerFalse) {

@@ -5,6 +5,7 @@
 #include "support/Text.h"
 #include "support/TextConversion.h"
 #include "support/Windows.h"
+#include "tests/support/AnsiCodePageDouble.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +95,47 @@ TEST(TextConversion, AnsiRoundTripAndRefusalOfUnrepresentableText) {
   EXPECT_EQ(static_cast<uint32_t>(ERROR_NO_UNICODE_TRANSLATION), utf8ToAnsi("a\xe4\xb8\xad", ansi));
   EXPECT_EQ(0u, ansi.count());
   EXPECT_EQ(static_cast<uint32_t>(ERROR_NO_UNICODE_TRANSLATION), utf8ToAnsi("\xc4\x80", ansi));
+}
+
+TEST(TextConversion, AnsiConversionFollowsTheCodePageInForce) {
+  {
+    // UTF-8: every text is taken as it is, with the only flags and pointers the platform
+    // accepts for that code page.
+    testtext::ScopedAnsiCodePage utf8CodePage(CP_UTF8);
+    LHeapBuffer ansi;
+    ASSERT_EQ(0u, utf8ToAnsi(kUtf8, ansi));
+    EXPECT_EQ(std::string(kUtf8), bytesOf(ansi));
+    const LAnsiArg arg("\xe4\xb8\xad.dll");
+    EXPECT_TRUE(arg.ok());
+    EXPECT_STREQ("\xe4\xb8\xad.dll", arg.text());
+    LHeapBuffer utf8;
+    ASSERT_EQ(0u, ansiToUtf8(kUtf8, sizeof kUtf8 - 1, utf8));
+    EXPECT_EQ(std::string(kUtf8), bytesOf(utf8));
+
+    const auto calls = utf8CodePage.takeCalls();
+    ASSERT_FALSE(calls.empty());
+    for (const auto& call : calls) {
+      EXPECT_EQ(static_cast<uint32_t>(CP_UTF8), call.codePage);
+      EXPECT_EQ(0u, call.flags);
+      EXPECT_FALSE(call.defaultChar);
+      EXPECT_FALSE(call.usedDefaultChar);
+    }
+  }
+  {
+    // Any other code page keeps the strict conversion, in the code page in force.
+    testtext::ScopedAnsiCodePage westernCodePage(1252);
+    LHeapBuffer ansi;
+    ASSERT_EQ(0u, utf8ToAnsi("caf\xc3\xa9", ansi));
+    EXPECT_EQ(std::string("caf\xe9"), bytesOf(ansi));
+    const auto calls = westernCodePage.takeCalls();
+    ASSERT_FALSE(calls.empty());
+    const auto& last = calls.back();
+    EXPECT_EQ(1252u, last.codePage);
+    EXPECT_EQ(static_cast<uint32_t>(WC_NO_BEST_FIT_CHARS), last.flags);
+    EXPECT_FALSE(last.defaultChar);
+    EXPECT_TRUE(last.usedDefaultChar);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_NO_UNICODE_TRANSLATION), utf8ToAnsi("\xc4\x80", ansi));
+  }
 }
 
 TEST(LWideArg, TerminatedCopyOrTheStaticEmptyText) {

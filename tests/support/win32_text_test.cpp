@@ -2,6 +2,7 @@
 // must pass text that the code page represents and refuse text that it does not.
 #include "support/Win32Text.h"
 #include "support/Win32TextForms.h"
+#include "tests/support/AnsiCodePageDouble.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,30 @@ TYPED_TEST(Win32TextTest, RegistryTextBothWays) {
   RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\prismlux-tests");
 }
 
+// Another program may shorten a value between the size query and the data query.
+TYPED_TEST(Win32TextTest, ValueThatShrinksBetweenTheQueriesIsReadAtItsNewSize) {
+  const std::string path = "Software\\prismlux-tests\\" + scratchName("win32text-gap");
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, TypeParam::regCreateKey(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS, &key));
+  ASSERT_EQ(ERROR_SUCCESS, TypeParam::regSetString(key, "Serial", "A-LONG-SERIAL-0001"));
+  w32::setRegQueryGapHook([](HKEY gapKey, const char* name) { w32::regSetString(gapKey, name, "AB"); });
+  LString value;
+  const LONG stringRead = TypeParam::regQueryString(key, "Serial", value);
+  LHeapBuffer data;
+  DWORD type = 0;
+  const LONG rawRead = TypeParam::regQueryValue(key, "Serial", data, &type);
+  w32::setRegQueryGapHook(nullptr);
+
+  ASSERT_EQ(ERROR_SUCCESS, stringRead);
+  EXPECT_STREQ("AB", value.text());
+  EXPECT_EQ(3u, value.length());  // "AB" and the stored terminator, nothing after it
+  ASSERT_EQ(ERROR_SUCCESS, rawRead);
+  EXPECT_EQ(3u * (this->kAnsi ? 1u : 2u), data.count());
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, TypeParam::regDeleteTree(HKEY_CURRENT_USER, path.c_str()));
+  RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\prismlux-tests");
+}
+
 struct Seen {
   UINT message = 0;
   WPARAM wParam = 0;
@@ -125,6 +150,20 @@ TYPED_TEST(Win32TextTest, MessageOnlyWindowRoundTrip) {
     EXPECT_EQ(0, TypeParam::registerClass(this->kForeign, recordingProcedure<TypeParam>, instance));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
   }
+}
+
+// A system whose ANSI code page is UTF-8 takes every text in the ANSI calls.
+TEST(Win32TextAnsiForm, CallsWorkWhenTheAnsiCodePageIsUtf8) {
+  using Ansi = w32::TextForm<true>;
+  testtext::ScopedAnsiCodePage utf8CodePage(CP_UTF8);
+  HMODULE library = Ansi::loadLibrary("version.dll");
+  EXPECT_NE(nullptr, library) << GetLastError();
+  if (library != nullptr) FreeLibrary(library);
+
+  const std::string className = scratchName("prismlux-utf8-acp");
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  EXPECT_NE(0, Ansi::registerClass(className.c_str(), DefWindowProcA, instance)) << GetLastError();
+  EXPECT_TRUE(Ansi::unregisterClass(className.c_str(), instance));
 }
 
 TYPED_TEST(Win32TextTest, DeviceSetsOfAnUnusedClassAreEmpty) {
