@@ -1,7 +1,7 @@
 // Makes a crash of a test program end it at once with exit code 3. Left to Wine, an
 // unhandled exception starts its debugger, and the exit code the test runner then sees is
-// not reliable: at times it is 0, which reads as a pass. Include this header in a test
-// whose fault shows as a crash (a trap, a corrupted list).
+// not reliable: at times it is 0, which reads as a pass. Every test program links
+// ExitOnCrash.cpp, which includes this header.
 #pragma once
 
 #include <cstdio>

@@ -10,7 +10,6 @@
 #include "dmx/CDmxUsbLink.h"
 #include "dmx/CWinUsbDevice.h"
 #include "framework/NoteNames.h"
-#include "tests/common/ExitOnCrash.h"
 #include "tests/dmx/LinkTestSupport.h"
 
 using linktest::Bytes;

@@ -1,6 +1,5 @@
 // LList: linking rules and tail bookkeeping; the shared end node.
 #include "support/LList.h"
-#include "tests/common/ExitOnCrash.h"
 
 #include <gtest/gtest.h>
 
