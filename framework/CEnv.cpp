@@ -35,6 +35,8 @@ CEnv::~CEnv() {
   // The window would take a queued service message with it, and the released poster that
   // waits for it would never be freed.
   drainServiceMessages();
+  // A later window may get the same handle; it has no window timer yet.
+  LTimer::forgetWindowTimer();
   window_.destroy();
 }
 

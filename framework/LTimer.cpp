@@ -77,6 +77,8 @@ void LTimer::serviceTimers() {
 
 void LTimer::rearmWindowTimer() { setWindowTimer(true); }
 
+void LTimer::forgetWindowTimer() noexcept { gWindowTimerWindow = nullptr; }
+
 void LTimer::setWindowTimer(bool always) {
   CEnv* env = CEnv::current();
   if (env == nullptr || env->window() == nullptr) return;

@@ -51,6 +51,8 @@ class LTimer : public LHandler, public LListNode {
   // SetTimer(current CEnv window, id 1, nextTimerInterval()); nothing without a CEnv.
   // Run after each WM_TIMER.
   static void rearmWindowTimer();
+  // The window the window timer was set on is going away: the next start sets it anew.
+  static void forgetWindowTimer() noexcept;
   // kIdleInterval when nothing is armed; else the first timer's remaining time, at least 0.
   static int32_t nextTimerInterval();
 
