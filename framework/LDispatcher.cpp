@@ -5,8 +5,8 @@
 #include "framework/LThread.h"
 #include "framework/LWaitGroup.h"
 #include "framework/LWindowPoster.h"
-#include "framework/WaitableHandle.h"
 #include "framework/NoteNames.h"
+#include "framework/WaitableHandle.h"
 #include "support/LArray.h"
 #include "support/Win32Text.h"
 
