@@ -4,6 +4,7 @@
 // The program itself runs once as a child process, for its exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -139,6 +140,61 @@ TEST_F(ToolCommandsTest, MonitorPrintsEveryReceivedFrameScaled) {
   const std::regex firstLine(R"(\n +[0-9]+\.[0-9]{3}  0 255 51\n +[0-9]+\.[0-9]{3}  0 1 2 3\n)");
   EXPECT_TRUE(std::regex_search(monitored.out, firstLine)) << monitored.out;
   EXPECT_TRUE(contains(monitored.out, "2 list(s) in")) << monitored.out;
+}
+
+// The setup packet and data of control request `index` as the interface received it.
+std::string controlRecord(const std::string& path, int index) {
+  SimSetup setup{};
+  uint8_t data[16] = {};
+  const int length = sim_control(path.c_str(), index, &setup, data, sizeof data);
+  if (length < 0) return "none";
+  char text[64];
+  std::snprintf(text, sizeof text, "%02X %02X %u %02X %u:", setup.requestType, setup.request, setup.value,
+                setup.index, setup.length);
+  return text + (length > 0 ? " " + toolBytesText(data, length) : std::string());
+}
+
+TEST_F(ToolCommandsTest, ParamsReadsAndWritesTheDeviceParametersThroughTheLink) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  ASSERT_EQ(sim_set_parameters(path.c_str(), 1, 300, 65535), 1);
+  const Outcome read = run({"params", "--serial", "4321"});
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_TRUE(contains(read.out, "parameters: 1 300 65535\n")) << read.out;  // raw 16-bit values
+  EXPECT_EQ(sim_control_count(path.c_str()), 1);
+  EXPECT_EQ(controlRecord(path, 0), "C2 00 0 81 6:");
+
+  sim_clear_records(path.c_str());
+  const Outcome written = run({"params", "--serial", "4321", "--set", "10", "0", "255"});
+  EXPECT_EQ(written.status, 0) << written.err;
+  // The set goes first, with the bulk OUT endpoint as index; then the read-back.
+  EXPECT_EQ(sim_control_count(path.c_str()), 2);
+  EXPECT_EQ(controlRecord(path, 0), "42 03 0 02 4: 10 0 255 0");
+  EXPECT_EQ(controlRecord(path, 1), "C2 00 0 81 6:");
+  EXPECT_TRUE(contains(written.out, "set: 10 0 255\nparameters: 1 300 65535\n")) << written.out;
+}
+
+TEST_F(ToolCommandsTest, ParamsRefusesBadValuesUntouchedAndReportsFailedRequests) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  const uint32_t initialized = sim_calls(SIM_EP_INITIALIZE);
+  const Outcome bad = run({"params", "--serial", "4321", "--set", "1", "2", "256"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(sim_calls(SIM_EP_INITIALIZE), initialized);  // the interface was never opened
+
+  // A general failure is the device gone (2); any other error a failed request (1).
+  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_CONTROL, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
+  const Outcome gone = run({"params", "--serial", "4321", "--set", "1", "2", "3"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_TRUE(contains(gone.err, "set parameters failed: result 2 (device gone)")) << gone.err;
+  EXPECT_FALSE(contains(gone.out, "parameters:")) << gone.out;
+
+  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_CONTROL, SIM_FAIL_AT_ONCE, ERROR_INVALID_PARAMETER), 1);
+  const Outcome failed = run({"params", "--serial", "4321"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_TRUE(contains(failed.err, "get parameters failed: result 1 (failed)")) << failed.err;
+
+  const Outcome missing = run({"params", "--serial", "9999"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(contains(missing.err, "cannot open 9999")) << missing.err;
 }
 
 TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
