@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/ToolCommands.h"
+#include "tools/ToolSlotGrid.h"
 
 namespace {
 
@@ -228,6 +230,30 @@ TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
     EXPECT_TRUE(std::regex_search(bench.out, std::regex(line))) << line << "\n" << bench.out;
   }
   EXPECT_FALSE(contains(bench.out, "note:")) << bench.out;
+}
+
+// The monitor's grid, as a console shows it: bytes recovered from the scaled list, rows of 16
+// slots labelled with their first slot, and lines of one width so that a redraw covers the last.
+TEST(ToolMonitorGrid, ShowsTheSlotsAsBytesWithRateStartCodeAndLength) {
+  EXPECT_EQ(toolFrameBytes({0, 2, 1, 3, -1}, 2), (Frame{0, 255, 128, 255, 0}));
+  EXPECT_EQ(toolFrameBytes({0.0666667, 0.501961}, 0), (Frame{17, 128}));  // scale 0 means 1
+
+  Frame frame(20);
+  frame[0] = 0xCC;
+  frame[1] = 255;
+  frame[17] = 7;
+  frame[19] = 9;
+  std::vector<std::string> lines;
+  std::istringstream grid(toolSlotGridText(frame, 44.1));
+  for (std::string line; std::getline(grid, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u + 32u);
+  for (const std::string& line : lines) EXPECT_EQ(line.size(), lines[0].size()) << line;
+  EXPECT_EQ(lines[0].substr(0, 46), "   44.1 frames/s   start code 204   length  20");
+  EXPECT_EQ(lines[1].substr(0, 17), "slot   +0  +1  +2");
+  EXPECT_EQ(lines[2].substr(0, 21), "   1  255   0   0   0");
+  EXPECT_EQ(lines[3].substr(0, 25), "  17    7   0   9   -   -");  // slots 20 on: not in the frame
+  EXPECT_EQ(lines[33].substr(0, 9), " 497    -");
+  EXPECT_NE(toolSlotGridText({}, 0).find("no frame yet"), std::string::npos);
 }
 
 // The program itself: exit status and where the text goes.
