@@ -27,8 +27,8 @@ std::string toolSlotGridText(const std::vector<uint8_t>& frame, double framesPer
   if (frame.empty()) {
     addLine(std::snprintf(line, sizeof line, "%7.1f frames/s   no frame yet", framesPerSecond));
   } else {
-    addLine(std::snprintf(line, sizeof line, "%7.1f frames/s   start code %3u   length %3zu", framesPerSecond,
-                          frame[0], frame.size()));
+    addLine(std::snprintf(line, sizeof line, "%7.1f frames/s   start code %3u   length %3u", framesPerSecond,
+                          frame[0], static_cast<unsigned>(frame.size())));
   }
   int at = std::snprintf(line, sizeof line, "slot ");
   for (int column = 0; column < kToolGridColumns; ++column) {

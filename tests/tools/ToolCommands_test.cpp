@@ -222,14 +222,25 @@ TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
 TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
   const Outcome bench = run({"bench", "--seconds", "0.05"});
   EXPECT_EQ(bench.status, 0) << bench.err;
-  for (const char* line : {R"(send +1-byte frames: +[0-9]+ frames/s +\(DMX wire: +6757 frames/s)",
-                           R"(send +513-byte frames: +[0-9]+ frames/s +\(DMX wire: +44 frames/s)",
-                           R"(list +513 elements from a host thread: +[0-9]+ ns per call)",
+  for (const char* line : {R"(packetise 513-byte frame into a 588-byte stream: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(decode +588-byte IN stream into a frame: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(latency +IN read done -> list at the outlet, interface idle: +median +[0-9.]+ ms +p99 +[0-9.]+ ms)",
+                           R"(latency +IN read done -> list at the outlet, sending at the line's rate: +median +[0-9.]+ ms)",
+                           R"(send +513-byte frames, interface taking 22\.7 ms per transfer: +[0-9.]+ frames/s)",
+                           R"(cpu +513-byte frames out and in at the DMX line's rate: +[0-9.]+% of one core)",
+                           // The DMX line: 1,204 us at least from break to break, 44 us a byte.
+                           R"(send +1-byte frames, interface completing at once: +[0-9]+ frames/s +\(DMX line: +830\.6 frames/s)",
+                           R"(send +513-byte frames, interface completing at once: +[0-9]+ frames/s +\(DMX line: +44\.1 frames/s)",
+                           R"(list +513 elements from a host thread: median +[0-9.]+ us +p99 +[0-9.]+ us)",
                            R"(receive +64-byte frames: +[0-9]+ frames/s emitted at the outlet)",
+                           // Nothing on either path may allocate once it has run.
+                           R"(heap +receive path: 0 allocations in [1-9][0-9]* frames)",
+                           R"(heap +send path: 0 allocations in [1-9][0-9]* frames)",
                            R"(memory +change over [0-9]+ frames sent and [0-9]+ received: working set [-+][0-9]+ KiB)"}) {
     EXPECT_TRUE(std::regex_search(bench.out, std::regex(line))) << line << "\n" << bench.out;
   }
-  EXPECT_FALSE(contains(bench.out, "note:")) << bench.out;
+  for (const char* trouble : {"note:", "did not come out", "allocations not counted"})
+    EXPECT_FALSE(contains(bench.out, trouble)) << bench.out;
 }
 
 // The monitor's grid, as a console shows it: bytes recovered from the scaled list, rows of 16
