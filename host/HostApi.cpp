@@ -147,7 +147,10 @@ void* listout(void* x) {
 }
 
 void* outlet_list(void* outlet, t_symbol* s, short ac, t_atom* av) {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
   maxhost::OutletCall call{};
+  call.counter = now.QuadPart;
   call.outlet = outlet;
   call.object = outlet != nullptr ? static_cast<HostOutlet*>(outlet)->owner : nullptr;
   call.symbol = s != nullptr ? s->s_name : "";

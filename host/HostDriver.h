@@ -52,13 +52,15 @@ struct Post {
 };
 
 // One outlet_list call: the object whose outlet it was, the outlet, the message symbol's
-// text ("" for a null symbol) and the atoms as numbers (a symbol atom is recorded as 0).
+// text ("" for a null symbol), the atoms as numbers (a symbol atom is recorded as 0), and the
+// QueryPerformanceCounter value when the call came.
 struct OutletCall {
   void* object;
   void* outlet;
   std::string symbol;
   std::vector<double> values;
   unsigned long threadId;
+  int64_t counter;
 };
 
 // Loads an external file (LoadLibrary) and calls its exported `main` once; a file that

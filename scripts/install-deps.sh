@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing prismlux needs on Debian 12: the two mingw-w64 cross
-# compilers, Wine for x86-64 and x86, CMake and GoogleTest's sources. Does nothing for what
+# compilers, Wine for x86-64 and x86, CMake, GoogleTest's sources and Python 3 (the package
+# checks). Does nothing for what
 # is already there; uses sudo only when not run as root.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ command -v i686-w64-mingw32-g++-posix   >/dev/null || need+=(g++-mingw-w64-i686)
 [ -x /usr/lib/wine/wine ]                          || need+=(wine32:i386)
 command -v cmake >/dev/null                        || need+=(cmake)
 [ -f /usr/src/googletest/CMakeLists.txt ]          || need+=(googletest)
+command -v python3 >/dev/null                      || need+=(python3)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

@@ -175,6 +175,12 @@ SIM_API int sim_set_parameters(const char* path, uint16_t value1, uint16_t value
 SIM_API int sim_set_completion(const char* path, int mode, uint32_t delayMs);
 // Loopback: every frame decoded from an OUT transfer is sent back as IN packets.
 SIM_API int sim_set_loopback(const char* path, int on);
+// A DMX line behind the OUT pipe (0, the default: none). Each frame the device takes in then
+// occupies the line for `microseconds`, and an OUT transfer completes when the line is free
+// for its frame: at once while the line is idle (as the completion mode says), else when the
+// frame before it has gone out (then with no further delay). A host that keeps one transfer
+// going so sees every transfer take `microseconds`, and frames leave at the line's rate.
+SIM_API int sim_set_out_wire_time(const char* path, uint32_t microseconds);
 
 // ---- faults -----------------------------------------------------------------------------
 
@@ -224,6 +230,9 @@ SIM_API int sim_control(const char* path, int index, SimSetup* setup, uint8_t* d
 SIM_API int sim_pipe_policy(const char* path, uint8_t pipeId, uint32_t policyType, uint8_t* value, int capacity);
 // Counters of the device (all zero for a device never used).
 SIM_API int sim_get_counters(const char* path, SimCounters* counters);
+// The QueryPerformanceCounter value at which the device's latest IN read completed with data
+// (its record written, its event about to be set); 0 when none has.
+SIM_API int64_t sim_read_completed_at(const char* path);
 // Forgets the recorded frames, transfers and control requests (counters stay).
 SIM_API int sim_clear_records(const char* path);
 

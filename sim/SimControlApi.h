@@ -22,6 +22,7 @@
   X(setParameters, sim_set_parameters)                     \
   X(setCompletion, sim_set_completion)                     \
   X(setLoopback, sim_set_loopback)                         \
+  X(setOutWireTime, sim_set_out_wire_time)                 \
   X(failNext, sim_fail_next)                               \
   X(unplug, sim_unplug)                                    \
   X(replug, sim_replug)                                    \
@@ -37,6 +38,7 @@
   X(control, sim_control)                                  \
   X(pipePolicy, sim_pipe_policy)                           \
   X(getCounters, sim_get_counters)                         \
+  X(readCompletedAt, sim_read_completed_at)                \
   X(clearRecords, sim_clear_records)                       \
   X(waitOutFrames, sim_wait_out_frames)                    \
   X(waitOutstandingReads, sim_wait_outstanding_reads)

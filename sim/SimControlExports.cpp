@@ -73,6 +73,13 @@ SIM_API int sim_set_loopback(const char* path, int on) {
   });
 }
 
+SIM_API int sim_set_out_wire_time(const char* path, uint32_t microseconds) {
+  return simulator().withConfig(path, [&](DeviceConfig& config) {
+    config.outWireUs = microseconds;
+    return 1;
+  });
+}
+
 SIM_API int sim_fail_next(const char* path, int op, int how, uint32_t code) {
   return simulator().failNext(path, op, how, code);
 }
@@ -144,6 +151,10 @@ SIM_API int sim_pipe_policy(const char* path, uint8_t pipeId, uint32_t policyTyp
 
 SIM_API int sim_get_counters(const char* path, SimCounters* counters) {
   return simulator().counters(path, counters);
+}
+
+SIM_API int64_t sim_read_completed_at(const char* path) {
+  return simulator().inspect(path, [](const Device* device) { return device ? device->readCompletedAt : int64_t(0); });
 }
 
 SIM_API int sim_clear_records(const char* path) {

@@ -25,6 +25,7 @@ struct DeviceConfig {
   int completionMode = SIM_COMPLETE_LATER;
   uint32_t delayMs = 0;
   bool loopback = false;
+  uint32_t outWireUs = 0;  // the line time of each frame sent; 0: no line (sim_set_out_wire_time)
 
   static DeviceConfig builtIn();
 };
@@ -82,6 +83,10 @@ struct Device {
 
   // The counters kept as events happen; the outstanding and open counts are computed.
   SimCounters counters{};
+  // When the line is free for the next frame (simulator clock, microseconds), with outWireUs.
+  int64_t lineFreeUs = 0;
+  // QueryPerformanceCounter at the latest IN read completed with data (0: none yet).
+  int64_t readCompletedAt = 0;
 };
 
 }  // namespace sim

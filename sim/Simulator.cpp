@@ -38,6 +38,23 @@ WINUSB_INTERFACE_HANDLE handleOfId(uint32_t id) {
   return reinterpret_cast<WINUSB_INTERFACE_HANDLE>(static_cast<uintptr_t>(id) << 4);
 }
 
+// The simulator's clock: microseconds from QueryPerformanceCounter, and the counter itself.
+int64_t performanceCounter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+int64_t nowUs() {
+  static const int64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+  }();
+  const int64_t counter = performanceCounter();
+  return counter / frequency * 1000000 + counter % frequency * 1000000 / frequency;
+}
+
 uint32_t* completedCounter(SimCounters& counters, int op) {
   switch (op) {
     case SIM_OP_READ: return &counters.readsCompleted;
@@ -312,12 +329,23 @@ DWORD Simulator::startLocked(const Start& start, BOOL* done) {
   }
   const Outcome outcome = perform(device, start, fault);
 
-  if (outcome.ready && !fault && device.config.completionMode == SIM_COMPLETE_AT_ONCE) {
+  // A frame for the line waits until the line is free for it.
+  int64_t lineDueUs = -1;
+  if (start.op == SIM_OP_WRITE && device.config.outWireUs > 0 && outcome.ready && !fault &&
+      outcome.status == SIM_STATUS_SUCCESS) {
+    const int64_t now = nowUs();
+    const int64_t lineFree = std::max(now, device.lineFreeUs);
+    device.lineFreeUs = lineFree + device.config.outWireUs;
+    if (lineFree > now) lineDueUs = lineFree;
+  }
+
+  if (outcome.ready && !fault && lineDueUs < 0 && device.config.completionMode == SIM_COMPLETE_AT_ONCE) {
     if (outcome.status != SIM_STATUS_SUCCESS) {
       ++device.counters.failed;
       return errorOfStatus(outcome.status);
     }
     ++*completedCounter(device.counters, start.op);
+    if (start.op == SIM_OP_READ) device.readCompletedAt = performanceCounter();
     writeRecord(start.overlapped, eventOf(start.overlapped), SIM_STATUS_SUCCESS, outcome.bytes);
     if (start.transferred) *start.transferred = outcome.bytes;
     *done = TRUE;
@@ -331,7 +359,7 @@ DWORD Simulator::startLocked(const Start& start, BOOL* done) {
   start.overlapped->Internal = kStatusPending;
   outstanding_.push_back(Transfer{nextSeq_++, id, &device, start.op, start.pipe, start.overlapped, event,
                                   start.buffer, start.length, false, 0, 0, 0});
-  if (outcome.ready) schedule(outstanding_.back(), outcome.status, outcome.bytes);
+  if (outcome.ready) schedule(outstanding_.back(), outcome.status, outcome.bytes, lineDueUs);
   return ERROR_IO_PENDING;
 }
 
@@ -396,11 +424,11 @@ Simulator::Outcome Simulator::answerControl(Device& device, const Start& start) 
   return {true, SIM_STATUS_UNSUCCESSFUL, 0};  // a request the device does not know: stall
 }
 
-void Simulator::schedule(Transfer& transfer, uint32_t status, ULONG bytes) {
+void Simulator::schedule(Transfer& transfer, uint32_t status, ULONG bytes, int64_t dueUs) {
   transfer.scheduled = true;
   transfer.status = status;
   transfer.bytes = bytes;
-  transfer.due = GetTickCount64() + transfer.device->config.delayMs;
+  transfer.dueUs = dueUs >= 0 ? dueUs : nowUs() + int64_t(transfer.device->config.delayMs) * 1000;
   startThread();
   SetEvent(wake_);
 }
@@ -424,6 +452,7 @@ std::list<Simulator::Transfer>::iterator Simulator::complete(std::list<Transfer>
   if (status == SIM_STATUS_SUCCESS) ++*completedCounter(counters, it->op);
   else if (status == SIM_STATUS_CANCELLED) ++counters.cancelled;
   else ++counters.failed;
+  if (status == SIM_STATUS_SUCCESS && it->op == SIM_OP_READ) it->device->readCompletedAt = performanceCounter();
   writeRecord(it->overlapped, it->event, status, bytes);
   return outstanding_.erase(it);
 }
@@ -456,13 +485,14 @@ void Simulator::runCompletions() {
     DWORD wait = INFINITE;
     {
       Lock lock(lock_);
-      const ULONGLONG now = GetTickCount64();
+      const int64_t now = nowUs();
       for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-        if (it->scheduled && it->due <= now) {
+        if (it->scheduled && it->dueUs <= now) {
           it = complete(it, it->status, it->bytes);
           continue;
         }
-        if (it->scheduled) wait = std::min<DWORD>(wait, static_cast<DWORD>(it->due - now));
+        // Whole milliseconds, rounded up: a wake-up before the due time would only wait again.
+        if (it->scheduled) wait = std::min<DWORD>(wait, static_cast<DWORD>((it->dueUs - now + 999) / 1000));
         ++it;
       }
     }

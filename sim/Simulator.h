@@ -77,8 +77,8 @@ private:
     HANDLE event;
     uint8_t* buffer;
     ULONG length;
-    bool scheduled;  // outcome known, completes at `due`; else a read waiting for data
-    ULONGLONG due;
+    bool scheduled;  // outcome known, completes at `dueUs`; else a read waiting for data
+    int64_t dueUs;
     uint32_t status;
     ULONG bytes;
   };
@@ -113,7 +113,8 @@ private:
   Device* find(const char* path);
   Device& obtain(const char* path);
 
-  void schedule(Transfer& transfer, uint32_t status, ULONG bytes);
+  // Completes the transfer with this outcome `delayMs` from now, or at `dueUs` when given.
+  void schedule(Transfer& transfer, uint32_t status, ULONG bytes, int64_t dueUs = -1);
   void serviceReads(Device& device);
   std::list<Transfer>::iterator complete(std::list<Transfer>::iterator it, uint32_t status, ULONG bytes);
   template <class Match>

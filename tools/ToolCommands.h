@@ -16,4 +16,5 @@ int runTool(const std::vector<std::string>& args, ToolConsole& console);
 int runListCommand(const ToolOptions& options, ToolConsole& console);
 int runSendCommand(const ToolOptions& options, ToolConsole& console);
 int runMonitorCommand(const ToolOptions& options, ToolConsole& console);
+int runParamsCommand(const ToolOptions& options, ToolConsole& console);
 int runBenchCommand(const ToolOptions& options, ToolConsole& console);

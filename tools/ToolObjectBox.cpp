@@ -40,8 +40,10 @@ std::vector<maxhost::Value> toolBoxArguments(const ToolOptions& options, const s
   return args;
 }
 
-void printToolPosts(ToolConsole& console) {
-  for (const maxhost::Post& post : maxhost::takePosts()) console.print("max window: %s\n", post.text.c_str());
+size_t printToolPosts(ToolConsole& console) {
+  const std::vector<maxhost::Post> posts = maxhost::takePosts();
+  for (const maxhost::Post& post : posts) console.print("max window: %s\n", post.text.c_str());
+  return posts.size();
 }
 
 ToolObjectBox::ToolObjectBox(ToolConsole& console, const std::vector<maxhost::Value>& args) : console_(console) {

@@ -23,8 +23,8 @@ bool loadToolExternal(ToolConsole& console);
 std::vector<maxhost::Value> toolBoxArguments(const ToolOptions& options, const std::string& serial = "");
 
 // Takes what the external posted since the last look and prints it, one "max window:" line
-// each.
-void printToolPosts(ToolConsole& console);
+// each; returns how many lines it printed.
+size_t printToolPosts(ToolConsole& console);
 
 // One object box, freed on destruction (the posts of the free are printed). Non-copyable.
 class ToolObjectBox {

@@ -5,7 +5,7 @@
 
 namespace {
 
-enum Allowed : unsigned { kScale = 1, kSerial = 2, kSeconds = 4, kSimulate = 8 };
+enum Allowed : unsigned { kScale = 1, kSerial = 2, kSeconds = 4, kSimulate = 8, kSet = 16 };
 
 struct CommandInfo {
   const char* name;
@@ -17,6 +17,7 @@ constexpr CommandInfo kCommands[] = {
     {"list", ToolCommand::List, kSimulate},
     {"send", ToolCommand::Send, kScale | kSerial | kSeconds | kSimulate},
     {"monitor", ToolCommand::Monitor, kScale | kSerial | kSeconds | kSimulate},
+    {"params", ToolCommand::Params, kSerial | kSimulate | kSet},
     {"bench", ToolCommand::Bench, kSeconds},
 };
 
@@ -27,6 +28,19 @@ ToolParse refuse(std::string error) {
 }
 
 bool isHelpWord(const std::string& word) { return word == "--help" || word == "-h"; }
+
+// A device parameter: a whole number from 0 to 255 in decimal digits.
+bool parseParameter(const std::string& text, uint8_t* value) {
+  if (text.empty() || text.size() > 3) return false;
+  unsigned number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (number > 255) return false;
+  *value = static_cast<uint8_t>(number);
+  return true;
+}
 
 }  // namespace
 
@@ -88,6 +102,7 @@ ToolParse parseToolArguments(const std::vector<std::string>& args) {
       else if (name == "serial") option = kSerial;
       else if (name == "seconds") option = kSeconds;
       else if (name == "simulate") option = kSimulate;
+      else if (name == "set") option = kSet;
       else return refuse("unknown option --" + name);
       if ((info->allowed & option) == 0) return refuse("option --" + name + " does not apply to " + info->name);
 
@@ -95,6 +110,19 @@ ToolParse parseToolArguments(const std::vector<std::string>& args) {
         if (inlineValue) return refuse("--simulate takes no value");
         if (options.simulate) return refuse("--simulate given twice");
         options.simulate = true;
+        continue;
+      }
+      if (option == kSet) {
+        if (inlineValue) return refuse("--set takes three values after a space: --set A B C");
+        if (options.setParameters) return refuse("--set given twice");
+        std::array<uint8_t, 3> parameters{};
+        for (uint8_t& parameter : parameters) {
+          if (i + 1 >= args.size()) return refuse("--set needs three values");
+          const std::string& value = args[++i];
+          if (!parseParameter(value, &parameter))
+            return refuse("--set values are whole numbers from 0 to 255, not '" + value + "'");
+        }
+        options.setParameters = parameters;
         continue;
       }
       std::string value;
@@ -144,10 +172,14 @@ const char* toolUsage() {
          "      opens an interface through the external and sends the list as a frame\n"
          "      (v0 is the start code); the frame is kept going for T seconds (default 1)\n"
          "  prismlux-tool monitor [--scale S] [--serial N] [--seconds T] [--simulate]\n"
-         "      prints every list the external emits for received frames, for T seconds\n"
-         "      (default: until Ctrl+C)\n"
+         "      shows what the external emits for received frames, for T seconds (default:\n"
+         "      until Ctrl+C): on a console the newest frame's 512 slots as bytes in a grid\n"
+         "      with frames/s, start code and length; into a file or pipe one line per list\n"
+         "  prismlux-tool params [--serial N] [--simulate] [--set A B C]\n"
+         "      reads the interface's three device parameters and prints their raw values;\n"
+         "      with --set, first writes A, B and C (each 0 to 255), then reads them back\n"
          "  prismlux-tool bench [--seconds T]\n"
-         "      measures the chain over a simulated interface, T seconds per figure (default 1)\n"
+         "      measures the chain over simulated interfaces, T seconds per figure (default 1)\n"
          "\n"
          "  --scale S     the list value that stands for byte 255 (default 1; 0 means 1)\n"
          "  --serial N    the interface's serial number (default: the first that opens)\n"

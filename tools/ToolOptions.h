@@ -3,19 +3,23 @@
 //   prismlux-tool list    [--simulate]
 //   prismlux-tool send    [--scale S] [--serial N] [--seconds T] [--simulate] v0 v1 ...
 //   prismlux-tool monitor [--scale S] [--serial N] [--seconds T] [--simulate]
+//   prismlux-tool params  [--serial N] [--simulate] [--set A B C]
 //   prismlux-tool bench   [--seconds T]
 //   prismlux-tool --help
 //
 // Options take their value as the next word or after "=" ("--scale 255", "--scale=255").
 // A word "--" ends the options; every later word is a list value. Words of one dash that
-// read as numbers ("-0.5") are list values, not options.
+// read as numbers ("-0.5") are list values, not options. "--set" takes the three words after
+// it, each a whole number from 0 to 255.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-enum class ToolCommand { Help, List, Send, Monitor, Bench };
+enum class ToolCommand { Help, List, Send, Monitor, Params, Bench };
 
 struct ToolOptions {
   ToolCommand command = ToolCommand::Help;
@@ -24,6 +28,7 @@ struct ToolOptions {
   std::optional<double> seconds;      // > 0 when set
   bool simulate = false;
   std::vector<double> values;         // send only: 1 to 513 finite numbers
+  std::optional<std::array<uint8_t, 3>> setParameters;  // params --set
 };
 
 struct ToolParse {

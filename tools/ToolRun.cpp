@@ -16,6 +16,8 @@ int runTool(const std::vector<std::string>& args, ToolConsole& console) {
       return runSendCommand(parse.options, console);
     case ToolCommand::Monitor:
       return runMonitorCommand(parse.options, console);
+    case ToolCommand::Params:
+      return runParamsCommand(parse.options, console);
     case ToolCommand::Bench:
       return runBenchCommand(parse.options, console);
   }

@@ -1,29 +1,111 @@
-{
-  "patcher": {
-    "fileversion": 1,
-    "rect": [100.0, 100.0, 640.0, 420.0],
-    "boxes": [
-      { "box": { "id": "obj-1", "maxclass": "comment", "text": "prismlux: lists in become DMX frames; frames received come out as lists",
-                 "numinlets": 1, "numoutlets": 0, "patching_rect": [20.0, 10.0, 460.0, 20.0] } },
-      { "box": { "id": "obj-2", "maxclass": "message", "text": "0 1 0.5 0.25 0",
-                 "numinlets": 2, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 50.0, 110.0, 22.0] } },
-      { "box": { "id": "obj-3", "maxclass": "message", "text": "0 0 0 0 0",
-                 "numinlets": 2, "numoutlets": 1, "outlettype": [""], "patching_rect": [150.0, 50.0, 80.0, 22.0] } },
-      { "box": { "id": "obj-4", "maxclass": "comment", "text": "element 0 is the start code (keep it 0), elements 1-512 the slots; 0..scale becomes 0..255",
-                 "numinlets": 1, "numoutlets": 0, "patching_rect": [250.0, 50.0, 370.0, 33.0] } },
-      { "box": { "id": "obj-5", "maxclass": "newobj", "text": "prismlux 1",
-                 "numinlets": 1, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 110.0, 80.0, 22.0] } },
-      { "box": { "id": "obj-6", "maxclass": "comment", "text": "arguments: scale (default 1), serial number of the interface (default: the first one that opens)",
-                 "numinlets": 1, "numoutlets": 0, "patching_rect": [120.0, 110.0, 500.0, 20.0] } },
-      { "box": { "id": "obj-7", "maxclass": "newobj", "text": "print received",
-                 "numinlets": 1, "numoutlets": 0, "patching_rect": [20.0, 170.0, 90.0, 22.0] } },
-      { "box": { "id": "obj-8", "maxclass": "comment", "text": "frames received by the interface, as floats: byte x scale / 255",
-                 "numinlets": 1, "numoutlets": 0, "patching_rect": [120.0, 170.0, 400.0, 20.0] } }
-    ],
-    "lines": [
-      { "patchline": { "source": ["obj-2", 0], "destination": ["obj-5", 0] } },
-      { "patchline": { "source": ["obj-3", 0], "destination": ["obj-5", 0] } },
-      { "patchline": { "source": ["obj-5", 0], "destination": ["obj-7", 0] } }
-    ]
-  }
-}
+{ "patcher": {
+  "fileversion": 1,
+  "appversion": {"major": 8, "minor": 0, "revision": 0, "architecture": "x64", "modernui": 1},
+  "classnamespace": "box",
+  "rect": [100.0, 100.0, 760.0, 600.0],
+  "boxes": [
+    {"box": {"id": "obj-1", "maxclass": "comment", "text": "prismlux", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 10.0, 400.0, 57.0], "fontsize": 48.0, "fontface": 1}},
+    {"box": {"id": "obj-2", "maxclass": "comment", "text": "Send and receive DMX512 frames through a USB interface", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 70.0, 620.0, 22.0], "fontsize": 14.0}},
+    {"box": {"id": "obj-3", "maxclass": "comment", "text": "Warning: opening this help file creates the object [prismlux 1] in the basic tab. It opens the first free DMX interface and keeps sending its frame to it until you close this help file (an interface that is in use by another object or program is passed over).", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 100.0, 700.0, 48.0], "textcolor": [0.8, 0.1, 0.1, 1.0]}},
+    {"box": {"id": "obj-4", "maxclass": "newobj", "text": "p basic", "numinlets": 0, "numoutlets": 0, "patching_rect": [20.0, 160.0, 70.0, 22.0],
+      "patcher": {
+        "fileversion": 1,
+        "appversion": {"major": 8, "minor": 0, "revision": 0, "architecture": "x64", "modernui": 1},
+        "classnamespace": "box",
+        "rect": [0.0, 26.0, 760.0, 560.0],
+        "showontab": 1,
+        "boxes": [
+          {"box": {"id": "obj-1", "maxclass": "comment", "text": "prismlux", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 10.0, 400.0, 57.0], "fontsize": 48.0, "fontface": 1}},
+          {"box": {"id": "obj-2", "maxclass": "comment", "text": "Send and receive DMX512 frames through a USB interface", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 70.0, 620.0, 22.0], "fontsize": 14.0}},
+          {"box": {"id": "obj-3", "maxclass": "comment", "text": "Warning: opening this help file creates the object [prismlux 1] in the basic tab. It opens the first free DMX interface and keeps sending its frame to it until you close this help file (an interface that is in use by another object or program is passed over).", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 100.0, 700.0, 48.0], "textcolor": [0.8, 0.1, 0.1, 1.0]}},
+          {"box": {"id": "obj-4", "maxclass": "message", "text": "0", "numinlets": 2, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 160.0, 30.0, 22.0]}},
+          {"box": {"id": "obj-5", "maxclass": "comment", "text": "blackout: every slot 0", "numinlets": 1, "numoutlets": 0, "patching_rect": [55.0, 160.0, 160.0, 20.0]}},
+          {"box": {"id": "obj-6", "maxclass": "message", "text": "1", "numinlets": 2, "numoutlets": 1, "outlettype": [""], "patching_rect": [230.0, 160.0, 30.0, 22.0]}},
+          {"box": {"id": "obj-7", "maxclass": "comment", "text": "full on: every slot 255", "numinlets": 1, "numoutlets": 0, "patching_rect": [265.0, 160.0, 160.0, 20.0]}},
+          {"box": {"id": "obj-8", "maxclass": "newobj", "text": "t b f", "numinlets": 1, "numoutlets": 2, "outlettype": ["bang", "float"], "patching_rect": [20.0, 195.0, 40.0, 22.0]}},
+          {"box": {"id": "obj-9", "maxclass": "newobj", "text": "uzi 512", "numinlets": 2, "numoutlets": 3, "outlettype": ["bang", "bang", "int"], "patching_rect": [20.0, 225.0, 60.0, 22.0]}},
+          {"box": {"id": "obj-10", "maxclass": "newobj", "text": "f", "numinlets": 2, "numoutlets": 1, "outlettype": ["float"], "patching_rect": [20.0, 255.0, 40.0, 22.0]}},
+          {"box": {"id": "obj-11", "maxclass": "newobj", "text": "zl.group 512 @zlmaxsize 512", "numinlets": 2, "numoutlets": 2, "outlettype": ["", ""], "patching_rect": [20.0, 285.0, 170.0, 22.0]}},
+          {"box": {"id": "obj-12", "maxclass": "comment", "text": "512 copies of the value make one list for the sliders (zl objects keep 256 elements unless told more with @zlmaxsize).", "numinlets": 1, "numoutlets": 0, "patching_rect": [200.0, 225.0, 420.0, 50.0]}},
+          {"box": {"id": "obj-13", "maxclass": "multislider", "numinlets": 1, "numoutlets": 2, "outlettype": ["", ""], "patching_rect": [20.0, 320.0, 512.0, 100.0], "size": 512, "setminmax": [0.0, 1.0], "settype": 1, "parameter_enable": 0}},
+          {"box": {"id": "obj-14", "maxclass": "comment", "text": "512 sliders, one per DMX slot, range 0..1. Drag them to set the frame; with scale 1 a value of 1 is byte 255.", "numinlets": 1, "numoutlets": 0, "patching_rect": [540.0, 320.0, 210.0, 100.0]}},
+          {"box": {"id": "obj-15", "maxclass": "newobj", "text": "prepend 0", "numinlets": 1, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 430.0, 70.0, 22.0]}},
+          {"box": {"id": "obj-16", "maxclass": "comment", "text": "element 0 of the frame is the start code: 0 for dimmer data", "numinlets": 1, "numoutlets": 0, "patching_rect": [100.0, 430.0, 420.0, 20.0]}},
+          {"box": {"id": "obj-17", "maxclass": "newobj", "text": "prismlux 1", "numinlets": 1, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 465.0, 80.0, 22.0]}},
+          {"box": {"id": "obj-18", "maxclass": "comment", "text": "argument 1: the list value that becomes byte 255. The newest frame is sent again and again for as long as the object lives.", "numinlets": 1, "numoutlets": 0, "patching_rect": [110.0, 465.0, 420.0, 33.0]}},
+          {"box": {"id": "obj-19", "maxclass": "newobj", "text": "s ---received", "numinlets": 1, "numoutlets": 0, "patching_rect": [20.0, 505.0, 100.0, 22.0]}},
+          {"box": {"id": "obj-20", "maxclass": "comment", "text": "received frames go on to the receive tab", "numinlets": 1, "numoutlets": 0, "patching_rect": [130.0, 505.0, 400.0, 20.0]}},
+          {"box": {"id": "obj-21", "maxclass": "comment", "text": "The interface must be bound to the WinUSB driver (Windows Device Manager, or the driver installer that came with it). Without it the object says \"cannot open\" in the Max window.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 530.0, 740.0, 33.0]}}
+        ],
+        "lines": [
+          {"patchline": {"source": ["obj-4", 0], "destination": ["obj-8", 0]}},
+          {"patchline": {"source": ["obj-6", 0], "destination": ["obj-8", 0]}},
+          {"patchline": {"source": ["obj-8", 1], "destination": ["obj-10", 1]}},
+          {"patchline": {"source": ["obj-8", 0], "destination": ["obj-9", 0]}},
+          {"patchline": {"source": ["obj-9", 0], "destination": ["obj-10", 0]}},
+          {"patchline": {"source": ["obj-10", 0], "destination": ["obj-11", 0]}},
+          {"patchline": {"source": ["obj-11", 0], "destination": ["obj-13", 0]}},
+          {"patchline": {"source": ["obj-13", 0], "destination": ["obj-15", 0]}},
+          {"patchline": {"source": ["obj-15", 0], "destination": ["obj-17", 0]}},
+          {"patchline": {"source": ["obj-17", 0], "destination": ["obj-19", 0]}}
+        ]
+      } } },
+    {"box": {"id": "obj-5", "maxclass": "newobj", "text": "p receive", "numinlets": 0, "numoutlets": 0, "patching_rect": [110.0, 160.0, 70.0, 22.0],
+      "patcher": {
+        "fileversion": 1,
+        "appversion": {"major": 8, "minor": 0, "revision": 0, "architecture": "x64", "modernui": 1},
+        "classnamespace": "box",
+        "rect": [0.0, 26.0, 760.0, 560.0],
+        "showontab": 1,
+        "boxes": [
+          {"box": {"id": "obj-1", "maxclass": "comment", "text": "prismlux", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 10.0, 400.0, 57.0], "fontsize": 48.0, "fontface": 1}},
+          {"box": {"id": "obj-2", "maxclass": "comment", "text": "Send and receive DMX512 frames through a USB interface", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 70.0, 620.0, 22.0], "fontsize": 14.0}},
+          {"box": {"id": "obj-3", "maxclass": "comment", "text": "Every DMX frame the interface receives leaves the outlet of [prismlux] as a list of floats: element 0 is the start code, elements 1-512 the slots (a shorter frame gives a shorter list). A received byte b comes out as b x scale / 255: with scale 1 the values run from 0 to 1, with scale 255 they are the bytes themselves.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 100.0, 720.0, 65.0]}},
+          {"box": {"id": "obj-4", "maxclass": "newobj", "text": "r ---received", "numinlets": 0, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 180.0, 100.0, 22.0]}},
+          {"box": {"id": "obj-5", "maxclass": "comment", "text": "the frames received by the object in the basic tab", "numinlets": 1, "numoutlets": 0, "patching_rect": [130.0, 180.0, 500.0, 20.0]}},
+          {"box": {"id": "obj-6", "maxclass": "newobj", "text": "t l l", "numinlets": 1, "numoutlets": 2, "outlettype": ["", ""], "patching_rect": [20.0, 215.0, 40.0, 22.0]}},
+          {"box": {"id": "obj-7", "maxclass": "newobj", "text": "zl.slice 1 @zlmaxsize 513", "numinlets": 2, "numoutlets": 2, "outlettype": ["", ""], "patching_rect": [20.0, 250.0, 160.0, 22.0]}},
+          {"box": {"id": "obj-8", "maxclass": "flonum", "numinlets": 1, "numoutlets": 2, "outlettype": ["", "bang"], "patching_rect": [20.0, 285.0, 60.0, 22.0], "parameter_enable": 0}},
+          {"box": {"id": "obj-9", "maxclass": "comment", "text": "start code (x scale / 255)", "numinlets": 1, "numoutlets": 0, "patching_rect": [85.0, 285.0, 200.0, 20.0]}},
+          {"box": {"id": "obj-10", "maxclass": "multislider", "numinlets": 1, "numoutlets": 2, "outlettype": ["", ""], "patching_rect": [20.0, 320.0, 512.0, 100.0], "size": 512, "setminmax": [0.0, 1.0], "settype": 1, "parameter_enable": 0}},
+          {"box": {"id": "obj-11", "maxclass": "comment", "text": "the 512 slots of the newest frame, range 0..1 (scale 1)", "numinlets": 1, "numoutlets": 0, "patching_rect": [540.0, 320.0, 210.0, 60.0]}},
+          {"box": {"id": "obj-12", "maxclass": "toggle", "numinlets": 1, "numoutlets": 1, "outlettype": ["int"], "patching_rect": [300.0, 215.0, 24.0, 24.0], "parameter_enable": 0}},
+          {"box": {"id": "obj-13", "maxclass": "comment", "text": "print every frame in the Max window", "numinlets": 1, "numoutlets": 0, "patching_rect": [330.0, 217.0, 300.0, 20.0]}},
+          {"box": {"id": "obj-14", "maxclass": "newobj", "text": "gate", "numinlets": 2, "numoutlets": 1, "outlettype": [""], "patching_rect": [300.0, 250.0, 40.0, 22.0]}},
+          {"box": {"id": "obj-15", "maxclass": "newobj", "text": "print received", "numinlets": 1, "numoutlets": 0, "patching_rect": [300.0, 285.0, 110.0, 22.0]}}
+        ],
+        "lines": [
+          {"patchline": {"source": ["obj-4", 0], "destination": ["obj-6", 0]}},
+          {"patchline": {"source": ["obj-6", 0], "destination": ["obj-7", 0]}},
+          {"patchline": {"source": ["obj-7", 0], "destination": ["obj-8", 0]}},
+          {"patchline": {"source": ["obj-7", 1], "destination": ["obj-10", 0]}},
+          {"patchline": {"source": ["obj-6", 1], "destination": ["obj-14", 1]}},
+          {"patchline": {"source": ["obj-12", 0], "destination": ["obj-14", 0]}},
+          {"patchline": {"source": ["obj-14", 0], "destination": ["obj-15", 0]}}
+        ]
+      } } },
+    {"box": {"id": "obj-6", "maxclass": "newobj", "text": "p serial", "numinlets": 0, "numoutlets": 0, "patching_rect": [200.0, 160.0, 70.0, 22.0],
+      "patcher": {
+        "fileversion": 1,
+        "appversion": {"major": 8, "minor": 0, "revision": 0, "architecture": "x64", "modernui": 1},
+        "classnamespace": "box",
+        "rect": [0.0, 26.0, 760.0, 560.0],
+        "showontab": 1,
+        "boxes": [
+          {"box": {"id": "obj-1", "maxclass": "comment", "text": "prismlux", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 10.0, 400.0, 57.0], "fontsize": 48.0, "fontface": 1}},
+          {"box": {"id": "obj-2", "maxclass": "comment", "text": "Send and receive DMX512 frames through a USB interface", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 70.0, 620.0, 22.0], "fontsize": 14.0}},
+          {"box": {"id": "obj-3", "maxclass": "comment", "text": "The second argument names the interface to open by its serial number. Without it the object opens the first free interface.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 100.0, 720.0, 50.0]}},
+          {"box": {"id": "obj-4", "maxclass": "newobj", "text": "prismlux 1 A7-1022", "numinlets": 1, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 160.0, 150.0, 22.0]}},
+          {"box": {"id": "obj-5", "maxclass": "comment", "text": "a serial number with letters is typed as it is: Max reads it as a symbol", "numinlets": 1, "numoutlets": 0, "patching_rect": [180.0, 160.0, 540.0, 33.0]}},
+          {"box": {"id": "obj-6", "maxclass": "newobj", "text": "prismlux 1 00004660", "numinlets": 1, "numoutlets": 1, "outlettype": [""], "patching_rect": [20.0, 205.0, 150.0, 22.0]}},
+          {"box": {"id": "obj-7", "maxclass": "comment", "text": "a serial number of digits may be typed as a number: Max reads 00004660 as 4660, and the object still finds the interface 00004660 (leading zeros do not count)", "numinlets": 1, "numoutlets": 0, "patching_rect": [180.0, 205.0, 540.0, 48.0]}},
+          {"box": {"id": "obj-8", "maxclass": "comment", "text": "These two boxes look only for their own serial numbers: without such an interface they say \"cannot open A7-1022\" and \"cannot open 4660\" in the Max window and do nothing else.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 265.0, 720.0, 48.0]}},
+          {"box": {"id": "obj-9", "maxclass": "comment", "text": "To find the serial numbers of the interfaces attached, run \"prismlux-tool list\" in a command prompt: it prints the interface class, serial number and device path of each one, in the order an object without a serial number tries them. Windows Device Manager shows the same number as the last part of the device's instance path.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 320.0, 720.0, 80.0]}},
+          {"box": {"id": "obj-10", "maxclass": "comment", "text": "The interface must be bound to the WinUSB driver (Windows Device Manager, or the driver installer that came with it). Without it the object says \"cannot open\" in the Max window.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 410.0, 740.0, 33.0]}}
+        ],
+        "lines": []
+      } } },
+    {"box": {"id": "obj-7", "maxclass": "comment", "text": "The interface must be bound to the WinUSB driver (Windows Device Manager, or the driver installer that came with it). Without it the object says \"cannot open\" in the Max window.", "numinlets": 1, "numoutlets": 0, "patching_rect": [10.0, 200.0, 740.0, 33.0]}}
+  ],
+  "lines": []
+} }

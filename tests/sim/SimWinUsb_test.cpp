@@ -285,6 +285,35 @@ TEST_F(SimWinUsb, WritesCompleteThroughTheRecordLaterOrAtOnce) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(SimWinUsb, WritesWaitForTheLineAndReadsAreStamped) {
+  // A line that takes 100 s a frame: the first frame goes on it at once, the next waits.
+  ASSERT_EQ(sim_set_completion(path_, SIM_COMPLETE_AT_ONCE, 0), 1);
+  ASSERT_EQ(sim_set_out_wire_time(path_, 100000000), 1);
+  const Bytes stream = {0x00, 0x01, 0x00, 0x11};
+  Io first, second;
+  EXPECT_TRUE(write(first, stream));
+  EXPECT_FALSE(write(second, stream));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  EXPECT_FALSE(second.signalled(20));
+  EXPECT_EQ(counters().outstandingWrites, 1u);
+  EXPECT_EQ(sim_out_frame_count(path_), 2);  // both frames were taken in as written
+
+  // A read is stamped with the performance counter as it completes with data.
+  EXPECT_EQ(sim_read_completed_at(path_), 0);
+  Io read;
+  ASSERT_TRUE(startRead(read));
+  LARGE_INTEGER before, after;
+  QueryPerformanceCounter(&before);
+  const uint8_t one[] = {0x00};
+  ASSERT_EQ(sim_inject_frame(path_, one, 1, 0), 1);
+  EXPECT_TRUE(read.finish(file_).ok);
+  QueryPerformanceCounter(&after);
+  EXPECT_GE(sim_read_completed_at(path_), before.QuadPart);
+  EXPECT_LE(sim_read_completed_at(path_), after.QuadPart);
+  closeDevice();  // cancels the write that waits for the line
+  EXPECT_TRUE(second.signalled(kWait));
+}
+
 TEST_F(SimWinUsb, ReadsTakeInjectedPacketsInStartOrder) {
   Io reads[4];
   for (Io& io : reads) ASSERT_TRUE(startRead(io));

@@ -4,8 +4,10 @@
 // The program itself runs once as a child process, for its exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/ToolCommands.h"
+#include "tools/ToolSlotGrid.h"
 
 namespace {
 
@@ -141,6 +144,61 @@ TEST_F(ToolCommandsTest, MonitorPrintsEveryReceivedFrameScaled) {
   EXPECT_TRUE(contains(monitored.out, "2 list(s) in")) << monitored.out;
 }
 
+// The setup packet and data of control request `index` as the interface received it.
+std::string controlRecord(const std::string& path, int index) {
+  SimSetup setup{};
+  uint8_t data[16] = {};
+  const int length = sim_control(path.c_str(), index, &setup, data, sizeof data);
+  if (length < 0) return "none";
+  char text[64];
+  std::snprintf(text, sizeof text, "%02X %02X %u %02X %u:", setup.requestType, setup.request, setup.value,
+                setup.index, setup.length);
+  return text + (length > 0 ? " " + toolBytesText(data, length) : std::string());
+}
+
+TEST_F(ToolCommandsTest, ParamsReadsAndWritesTheDeviceParametersThroughTheLink) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  ASSERT_EQ(sim_set_parameters(path.c_str(), 1, 300, 65535), 1);
+  const Outcome read = run({"params", "--serial", "4321"});
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_TRUE(contains(read.out, "parameters: 1 300 65535\n")) << read.out;  // raw 16-bit values
+  EXPECT_EQ(sim_control_count(path.c_str()), 1);
+  EXPECT_EQ(controlRecord(path, 0), "C2 00 0 81 6:");
+
+  sim_clear_records(path.c_str());
+  const Outcome written = run({"params", "--serial", "4321", "--set", "10", "0", "255"});
+  EXPECT_EQ(written.status, 0) << written.err;
+  // The set goes first, with the bulk OUT endpoint as index; then the read-back.
+  EXPECT_EQ(sim_control_count(path.c_str()), 2);
+  EXPECT_EQ(controlRecord(path, 0), "42 03 0 02 4: 10 0 255 0");
+  EXPECT_EQ(controlRecord(path, 1), "C2 00 0 81 6:");
+  EXPECT_TRUE(contains(written.out, "set: 10 0 255\nparameters: 1 300 65535\n")) << written.out;
+}
+
+TEST_F(ToolCommandsTest, ParamsRefusesBadValuesUntouchedAndReportsFailedRequests) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\4321");
+  const uint32_t initialized = sim_calls(SIM_EP_INITIALIZE);
+  const Outcome bad = run({"params", "--serial", "4321", "--set", "1", "2", "256"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(sim_calls(SIM_EP_INITIALIZE), initialized);  // the interface was never opened
+
+  // A general failure is the device gone (2); any other error a failed request (1).
+  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_CONTROL, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
+  const Outcome gone = run({"params", "--serial", "4321", "--set", "1", "2", "3"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_TRUE(contains(gone.err, "set parameters failed: result 2 (device gone)")) << gone.err;
+  EXPECT_FALSE(contains(gone.out, "parameters:")) << gone.out;
+
+  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_CONTROL, SIM_FAIL_AT_ONCE, ERROR_INVALID_PARAMETER), 1);
+  const Outcome failed = run({"params", "--serial", "4321"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_TRUE(contains(failed.err, "get parameters failed: result 1 (failed)")) << failed.err;
+
+  const Outcome missing = run({"params", "--serial", "9999"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(contains(missing.err, "cannot open 9999")) << missing.err;
+}
+
 TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
   const Outcome listed = run({"list", "--simulate"});
   EXPECT_EQ(listed.status, 0) << listed.err;
@@ -164,14 +222,49 @@ TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
 TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
   const Outcome bench = run({"bench", "--seconds", "0.05"});
   EXPECT_EQ(bench.status, 0) << bench.err;
-  for (const char* line : {R"(send +1-byte frames: +[0-9]+ frames/s +\(DMX wire: +6757 frames/s)",
-                           R"(send +513-byte frames: +[0-9]+ frames/s +\(DMX wire: +44 frames/s)",
-                           R"(list +513 elements from a host thread: +[0-9]+ ns per call)",
+  for (const char* line : {R"(packetise 513-byte frame into a 588-byte stream: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(decode +588-byte IN stream into a frame: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(latency +IN read done -> list at the outlet, interface idle: +median +[0-9.]+ ms +p99 +[0-9.]+ ms)",
+                           R"(latency +IN read done -> list at the outlet, sending at the line's rate: +median +[0-9.]+ ms)",
+                           R"(send +513-byte frames, interface taking 22\.7 ms per transfer: +[0-9.]+ frames/s)",
+                           R"(cpu +513-byte frames out and in at the DMX line's rate: +[0-9.]+% of one core)",
+                           // The DMX line: 1,204 us at least from break to break, 44 us a byte.
+                           R"(send +1-byte frames, interface completing at once: +[0-9]+ frames/s +\(DMX line: +830\.6 frames/s)",
+                           R"(send +513-byte frames, interface completing at once: +[0-9]+ frames/s +\(DMX line: +44\.1 frames/s)",
+                           R"(list +513 elements from a host thread: median +[0-9.]+ us +p99 +[0-9.]+ us)",
                            R"(receive +64-byte frames: +[0-9]+ frames/s emitted at the outlet)",
+                           // Nothing on either path may allocate once it has run.
+                           R"(heap +receive path: 0 allocations in [1-9][0-9]* frames)",
+                           R"(heap +send path: 0 allocations in [1-9][0-9]* frames)",
                            R"(memory +change over [0-9]+ frames sent and [0-9]+ received: working set [-+][0-9]+ KiB)"}) {
     EXPECT_TRUE(std::regex_search(bench.out, std::regex(line))) << line << "\n" << bench.out;
   }
-  EXPECT_FALSE(contains(bench.out, "note:")) << bench.out;
+  for (const char* trouble : {"note:", "did not come out", "allocations not counted"})
+    EXPECT_FALSE(contains(bench.out, trouble)) << bench.out;
+}
+
+// The monitor's grid, as a console shows it: bytes recovered from the scaled list, rows of 16
+// slots labelled with their first slot, and lines of one width so that a redraw covers the last.
+TEST(ToolMonitorGrid, ShowsTheSlotsAsBytesWithRateStartCodeAndLength) {
+  EXPECT_EQ(toolFrameBytes({0, 2, 1, 3, -1}, 2), (Frame{0, 255, 128, 255, 0}));
+  EXPECT_EQ(toolFrameBytes({0.0666667, 0.501961}, 0), (Frame{17, 128}));  // scale 0 means 1
+
+  Frame frame(20);
+  frame[0] = 0xCC;
+  frame[1] = 255;
+  frame[17] = 7;
+  frame[19] = 9;
+  std::vector<std::string> lines;
+  std::istringstream grid(toolSlotGridText(frame, 44.1));
+  for (std::string line; std::getline(grid, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u + 32u);
+  for (const std::string& line : lines) EXPECT_EQ(line.size(), lines[0].size()) << line;
+  EXPECT_EQ(lines[0].substr(0, 46), "   44.1 frames/s   start code 204   length  20");
+  EXPECT_EQ(lines[1].substr(0, 17), "slot   +0  +1  +2");
+  EXPECT_EQ(lines[2].substr(0, 21), "   1  255   0   0   0");
+  EXPECT_EQ(lines[3].substr(0, 25), "  17    7   0   9   -   -");  // slots 20 on: not in the frame
+  EXPECT_EQ(lines[33].substr(0, 9), " 497    -");
+  EXPECT_NE(toolSlotGridText({}, 0).find("no frame yet"), std::string::npos);
 }
 
 // The program itself: exit status and where the text goes.

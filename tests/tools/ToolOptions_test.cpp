@@ -1,6 +1,7 @@
 // The tool's command line: commands, options in both forms, list values, and what is refused.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ TEST(ToolOptions, CommandsAndHelp) {
   EXPECT_EQ(accepted({"list"}).command, ToolCommand::List);
   EXPECT_EQ(accepted({"send", "0"}).command, ToolCommand::Send);
   EXPECT_EQ(accepted({"monitor"}).command, ToolCommand::Monitor);
+  EXPECT_EQ(accepted({"params"}).command, ToolCommand::Params);
   EXPECT_EQ(accepted({"bench"}).command, ToolCommand::Bench);
   // Help wins wherever it stands before "--", also next to words that would be refused.
   for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"help"}, Args{"send", "--help"},
@@ -98,6 +100,24 @@ TEST(ToolOptions, SendValues) {
   full.push_back("1");
   EXPECT_NE(refused(full).find("at most 513"), std::string::npos);
   EXPECT_NE(refused({"send", "1", "two"}).find("'two'"), std::string::npos);
+}
+
+TEST(ToolOptions, ParamsSetTakesThreeWholeBytes) {
+  const ToolOptions set = accepted({"params", "--set", "0", "128", "255", "--serial", "7"});
+  ASSERT_TRUE(set.setParameters);
+  EXPECT_EQ(*set.setParameters, (std::array<uint8_t, 3>{0, 128, 255}));
+  EXPECT_EQ(set.serial, std::string("7"));
+  EXPECT_FALSE(accepted({"params", "--simulate"}).setParameters);
+  // Anything but 0..255 in decimal digits would reach the device as some other byte.
+  for (const char* bad : {"256", "-1", "1.5", "+1", "1e2", "0x1", "", "1000", "two"}) {
+    EXPECT_NE(refused({"params", "--set", "1", bad, "3"}).find("0 to 255"), std::string::npos) << bad;
+  }
+  EXPECT_NE(refused({"params", "--set", "1", "2"}).find("three values"), std::string::npos);
+  EXPECT_NE(refused({"params", "--set=1"}).find("three values"), std::string::npos);
+  EXPECT_NE(refused({"params", "--set", "1", "2", "3", "--set", "1", "2", "3"}).find("twice"), std::string::npos);
+  EXPECT_NE(refused({"send", "--set", "1", "2", "3", "1"}).find("does not apply to send"), std::string::npos);
+  EXPECT_NE(refused({"params", "--scale", "1"}).find("does not apply to params"), std::string::npos);
+  EXPECT_NE(refused({"params", "4"}).find("unexpected argument"), std::string::npos);
 }
 
 TEST(ToolOptions, NumbersAreWholeFiniteDecimalWords) {
