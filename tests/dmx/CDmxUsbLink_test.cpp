@@ -44,24 +44,30 @@ class LinkOwner : public LHandler {
 };
 
 // The link under test. It records the length of every frame its decoder completes as the
-// decoder counted it: a request clamps whatever it is given to 1..513 by itself.
+// decoder counted it (a request clamps whatever it is given to 1..513 by itself), and how
+// deeply the issuing of reads ever nested within itself.
 class ProbeLink : public CDmxUsbLink {
  public:
   using CDmxUsbLink::CDmxUsbLink;
   // Lock held.
   const std::vector<uint32_t>& decodedLengths() const { return decodedLengths_; }
+  uint32_t deepestReadIssue() const { return deepestReadIssue_; }
 
  protected:
   // Every completed frame passes here before the next one can complete: completing a frame
   // delivers, and delivering while open issues the reads.
   void issueReads() override {
     for (; seen_ != rxCompleted; ++seen_) decodedLengths_.push_back(rxLength[seen_ % kFrameSlots]);
+    if (++readIssueDepth_ > deepestReadIssue_) deepestReadIssue_ = readIssueDepth_;
     CDmxUsbLink::issueReads();
+    --readIssueDepth_;
   }
 
  private:
   uint8_t seen_ = 0;
   std::vector<uint32_t> decodedLengths_;
+  uint32_t readIssueDepth_ = 0;
+  uint32_t deepestReadIssue_ = 0;
 };
 
 // A frame request that counts its completions (they run on any thread, under the lock).
@@ -539,15 +545,16 @@ TEST_F(UsbLinkTest, AFailureCutOffByACloseNeverReachesTheOwner) {
   open();
   failAReadKeepingItsNote();
   closeLink();
+  deliverEarlierNotes(env());
+  EXPECT_EQ(owner_.closeNotes, 0);
+
+  // The same, with the link opened again before the note could come.
+  open();
+  failAReadKeepingItsNote();
+  closeLink();
   open();
   deliverEarlierNotes(env());
   EXPECT_TRUE(link_->isOpen());
-  EXPECT_EQ(owner_.closeNotes, 0);
-
-  // The same, and the link stays closed.
-  failAReadKeepingItsNote();
-  closeLink();
-  deliverEarlierNotes(env());
   EXPECT_EQ(owner_.closeNotes, 0);
 }
 
@@ -575,31 +582,36 @@ TEST_F(UsbLinkTest, WritesThatEndInsideTheirStartSendTheQueueInOrder) {
   EXPECT_EQ(counters().malformedWrites, 0u);
 }
 
-// Reads issued while the decoder delivers a frame end at once when packets wait: each is
-// handed back inside its start, in the middle of the decoder's pass, and must be decoded
-// after the packet in hand, in issue order.
-TEST_F(UsbLinkTest, ReadsThatEndInsideTheirStartAreDecodedInIssueOrder) {
+// With packets waiting, every read the link issues ends inside its start and is handed
+// back there, in the middle of the decoder's pass: the pass must pick it up in turn rather
+// than decode inside itself, or each packet would nest one level deeper than the last.
+TEST_F(UsbLinkTest, ReadsThatEndInsideTheirStartAreDecodedInTurn) {
   open();
   ASSERT_EQ(sim_.setCompletion(path(), SIM_COMPLETE_AT_ONCE, 0), 1);
-  const Bytes f[] = {makeFrame(513, 0x00, 1), makeFrame(200, 0x42, 2), makeFrame(513, 0x00, 3),
-                     makeFrame(57, 0x00, 4), makeFrame(513, 0x99, 5)};
+  std::vector<Bytes> frames;
+  for (int i = 0; i < 300; ++i) {
+    frames.push_back(i % 3 == 0 ? makeFrame(513, 0x00, uint8_t(i)) : makeFrame(1 + i, uint8_t(i), uint8_t(i)));
+  }
   std::vector<Slot*> readers;
-  for (size_t i = 0; i < std::size(f); ++i) readers.push_back(read());
-  // 37 packets: the sixteen reads outstanding take the first ones; the link handles none
-  // before the lock is left, so every read it issues afterwards finds a packet waiting.
+  for (size_t i = 0; i < frames.size(); ++i) readers.push_back(read());
+  // The sixteen reads outstanding take the first packets; the link handles none of them
+  // before the lock is left, so the thousands of packets after them wait for its reads.
   env()->lock();
-  for (const Bytes& frame : f) injectFrame(frame);
+  for (const Bytes& frame : frames) injectFrame(frame);
   injectFrame({0x00});
-  ASSERT_GT(counters().inPacketsWaiting, 16u);
+  ASSERT_GT(counters().inPacketsWaiting, 1000u);
   env()->unlockAndWake();
 
-  ASSERT_TRUE(pumpUntil([&] { return readers.back()->completed(); }));
-  for (size_t i = 0; i < std::size(f); ++i) {
-    EXPECT_EQ(readers[i]->completions.load(), 1) << "frame " << i;
-    EXPECT_EQ(readers[i]->frame(), f[i]) << "frame " << i;
+  ASSERT_TRUE(pumpUntil([&] { return readers.back()->completed(); }, 30000));
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(readers[i]->completions.load(), 1) << "frame " << i;
+    ASSERT_EQ(readers[i]->frame(), frames[i]) << "frame " << i;
   }
-  waitInputDecoded();  // and every packet went to a read of its own
-  EXPECT_EQ(counters().readsCompleted, 37u);
+  waitInputDecoded();
+  env()->lock();
+  const uint32_t deepest = link_->deepestReadIssue();
+  env()->unlock();
+  EXPECT_EQ(deepest, 1u) << "reads were issued from inside the decoding of reads issued before";
 }
 
 // ---- vendor parameter requests ------------------------------------------------------------
