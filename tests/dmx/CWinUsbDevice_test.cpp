@@ -316,9 +316,8 @@ TEST_F(WinUsbDeviceTest, TransferThatEndsAtOnceCallsBackBeforeTheStartReturns) {
     sim_.failNext(pathA(), SIM_OP_WRITE, SIM_FAIL_AT_ONCE, refusal);
     rig.write(0, kDataOut, out, sizeof out);
     ASSERT_EQ(rig.recorder.count(), before + 1) << refusal;
-    call = rig.recorder.calls()[before];
-    EXPECT_EQ(call.error, CUsbTransfer::kFailed) << refusal;
-    EXPECT_EQ(call.length, 0u) << refusal;
+    SCOPED_TRACE(refusal);
+    expectFailedAtOnce(rig.recorder.calls()[before]);
   }
 }
 
