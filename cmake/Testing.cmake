@@ -20,3 +20,21 @@ function(prismlux_add_test name)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
 endfunction()
+
+# prismlux_add_alone_test(<name> <test> <suite>): the cases of GoogleTest suite <suite> in
+# the executable of test <test>, run once more in a process of their own (they skip in the
+# executable's ordinary run: tests/common/RunsAlone.h). The test's resource lock is kept.
+function(prismlux_add_alone_test name test suite)
+  string(REPLACE "." "_" target "test_${test}")
+  add_test(NAME ${name} COMMAND ${target} --gtest_brief=1 --gtest_filter=${suite}.*
+           WORKING_DIRECTORY ${PRISMLUX_BIN_DIR})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  get_test_property(${test} RESOURCE_LOCK lock)
+  if(lock)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${lock}")
+  endif()
+  get_test_property(${test} ENVIRONMENT environment)
+  if(environment)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}")
+  endif()
+endfunction()

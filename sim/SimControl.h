@@ -151,6 +151,9 @@ typedef struct SimCounters {
   uint32_t inPacketsWaiting;     // injected IN packets no read has taken yet
   uint32_t lastReadLength;       // bytes asked for by the latest WinUsb_ReadPipe
   uint32_t malformedWrites;      // OUT transfers that broke the packet format
+  uint32_t readsCompleting;      // outstanding reads whose outcome is known (a packet taken,
+                                 // or a failure) and that the simulator's thread has yet to
+                                 // complete; counted in outstandingReads too
 } SimCounters;
 
 // ---- whole simulator ------------------------------------------------------------------

@@ -605,7 +605,10 @@ int Simulator::counters(const char* path, SimCounters* out) {
     if (entry.second.device == device) ++out->openHandles;
   for (const Transfer& t : outstanding_) {
     if (t.device != device) continue;
-    if (t.op == SIM_OP_READ) ++out->outstandingReads;
+    if (t.op == SIM_OP_READ) {
+      ++out->outstandingReads;
+      if (t.scheduled) ++out->readsCompleting;
+    }
     else if (t.op == SIM_OP_WRITE) ++out->outstandingWrites;
     else ++out->outstandingControls;
   }

@@ -31,6 +31,17 @@ inline bool pumpUntil(const std::function<bool()>& done, DWORD ms = 5000) {
 
 inline void pumpFor(DWORD ms) { pumpUntil(nullptr, ms); }
 
+// Polls `done` every few milliseconds for up to `ms`, without dispatching this thread's
+// messages (notes stay undelivered meanwhile). True if done.
+inline bool waitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start >= ms) return false;
+    Sleep(2);
+  }
+  return true;
+}
+
 // Ends the process with a failure message when the scope is not left within `ms`.
 class Watchdog {
  public:

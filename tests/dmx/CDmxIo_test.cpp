@@ -90,9 +90,9 @@ TEST_F(DmxIoTest, EachWriteSetsTheFrameLengthAnew) {
   const Bytes big = makeFrame(513, 0x00, 4);
   ASSERT_EQ(write(big), 1);
   ASSERT_TRUE(pumpUntil([&] { return calls_.writes == 1; }));
-  ASSERT_EQ(write({0x00, 0xAA, 0xBB}), 1);
+  ASSERT_EQ(write({0x55, 0xAA, 0xBB}), 1);
   ASSERT_TRUE(pumpUntil([&] { return calls_.writes == 2; }));
-  // A count of 0 is one byte; byte 0 keeps what the request last held.
+  // A count of 0 is one byte; byte 0 keeps what the request last held (not a fresh 0).
   ASSERT_EQ(dmxWrite(io_.get(), nullptr, 0, Callbacks::writeDone, &calls_), 1);
   ASSERT_TRUE(pumpUntil([&] { return calls_.writes == 3; }));
   // More than 513 bytes: the first 513 go out.
@@ -102,8 +102,8 @@ TEST_F(DmxIoTest, EachWriteSetsTheFrameLengthAnew) {
   ASSERT_EQ(sim_.waitOutFrames(path(), 4, 5000), 1);
   const std::vector<Bytes> frames = outFrames();
   EXPECT_EQ(frames[0], big);
-  EXPECT_EQ(frames[1], (Bytes{0x00, 0xAA, 0xBB}));
-  EXPECT_EQ(frames[2], (Bytes{0x00}));
+  EXPECT_EQ(frames[1], (Bytes{0x55, 0xAA, 0xBB}));
+  EXPECT_EQ(frames[2], (Bytes{0x55}));
   EXPECT_EQ(frames[3], Bytes(tooLong.begin(), tooLong.begin() + 513));
 }
 

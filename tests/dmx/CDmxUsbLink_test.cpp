@@ -15,9 +15,11 @@
 #include "tests/dmx/LinkTestSupport.h"
 
 using linktest::Bytes;
+using linktest::deliverEarlierNotes;
 using linktest::makeFrame;
 using linktest::pumpFor;
 using linktest::pumpUntil;
+using linktest::waitUntil;
 using linktest::Watchdog;
 
 namespace {
@@ -39,6 +41,33 @@ class LinkOwner : public LHandler {
   }
   CDmxLink* link = nullptr;
   int closeNotes = 0;
+};
+
+// The link under test. It records the length of every frame its decoder completes as the
+// decoder counted it (a request clamps whatever it is given to 1..513 by itself), and how
+// deeply the issuing of reads ever nested within itself.
+class ProbeLink : public CDmxUsbLink {
+ public:
+  using CDmxUsbLink::CDmxUsbLink;
+  // Lock held.
+  const std::vector<uint32_t>& decodedLengths() const { return decodedLengths_; }
+  uint32_t deepestReadIssue() const { return deepestReadIssue_; }
+
+ protected:
+  // Every completed frame passes here before the next one can complete: completing a frame
+  // delivers, and delivering while open issues the reads.
+  void issueReads() override {
+    for (; seen_ != rxCompleted; ++seen_) decodedLengths_.push_back(rxLength[seen_ % kFrameSlots]);
+    if (++readIssueDepth_ > deepestReadIssue_) deepestReadIssue_ = readIssueDepth_;
+    CDmxUsbLink::issueReads();
+    --readIssueDepth_;
+  }
+
+ private:
+  uint8_t seen_ = 0;
+  std::vector<uint32_t> decodedLengths_;
+  uint32_t readIssueDepth_ = 0;
+  uint32_t deepestReadIssue_ = 0;
 };
 
 // A frame request that counts its completions (they run on any thread, under the lock).
@@ -68,7 +97,7 @@ class UsbLinkTest : public linktest::SimFixture {
 
   void SetUp() override {
     SimFixture::SetUp();
-    link_.reset(new CDmxUsbLink(&owner_, env()));
+    link_.reset(new ProbeLink(&owner_, env()));
     owner_.link = link_.get();
   }
   void TearDown() override { destroyLink(); }
@@ -108,22 +137,46 @@ class UsbLinkTest : public linktest::SimFixture {
     env()->unlock();
     return n;
   }
-  // True once the simulator has handed every injected packet to a read and the link has
-  // decoded all of them and issued its sixteen reads again.
+  // True once the simulator has handed every injected packet to a read and completed it,
+  // and the link has decoded all of them and issued its sixteen reads again. A read that
+  // took a packet counts as outstanding until the simulator's thread completes it.
   bool inputDecoded() {
     const SimCounters c = counters();
-    if (c.inPacketsWaiting != 0 || c.outstandingReads != 16) return false;
+    if (c.inPacketsWaiting != 0 || c.readsCompleting != 0 || c.outstandingReads != 16) return false;
     env()->lock();
     const bool idle = link_->readsOutstanding() == 16 && link_->packetsDecoded() == c.readsCompleted;
     env()->unlock();
     return idle;
   }
   void waitInputDecoded() { ASSERT_TRUE(pumpUntil([&] { return inputDecoded(); })); }
+  std::vector<uint32_t> decodedLengths() {
+    env()->lock();
+    const std::vector<uint32_t> lengths = link_->decodedLengths();
+    env()->unlock();
+    return lengths;
+  }
+  uint32_t readsOutstanding() {
+    env()->lock();
+    const uint32_t n = link_->readsOutstanding();
+    env()->unlock();
+    return n;
+  }
+  void closeLink() {
+    Watchdog watchdog(10000, "close");
+    link_->close();
+  }
+  // Fails the oldest outstanding read and waits, delivering no note, until the link has
+  // taken it back: the failure is reported, its note not yet delivered.
+  void failAReadKeepingItsNote() {
+    ASSERT_EQ(readsOutstanding(), 16u);
+    ASSERT_EQ(sim_.failNext(path(), SIM_OP_READ, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
+    ASSERT_TRUE(waitUntil([&] { return readsOutstanding() == 15; }));
+  }
 
   // Slots must outlive the link, which completes the reads it holds when it dies.
   std::vector<std::unique_ptr<Slot>> slots_;
   LinkOwner owner_;
-  std::unique_ptr<CDmxUsbLink> link_;
+  std::unique_ptr<ProbeLink> link_;
 };
 
 // ---- sending ---------------------------------------------------------------------------
@@ -303,6 +356,8 @@ TEST_F(UsbLinkTest, OverlongFramesAreCutAt513Bytes) {
   EXPECT_EQ(r[0]->frame(), Bytes(longNull.begin(), longNull.begin() + 513));
   EXPECT_EQ(r[1]->frame(), Bytes(longOther.begin(), longOther.begin() + 513));
   EXPECT_EQ(r[2]->frame(), (Bytes{0x77, 1}));
+  // The decoder itself stopped at 513, not only the requests it filled.
+  EXPECT_EQ(decodedLengths(), (std::vector<uint32_t>{513, 513, 2}));
 }
 
 // ---- delivery ---------------------------------------------------------------------------
@@ -405,6 +460,13 @@ TEST_F(UsbLinkTest, GarbagePacketsNeverYieldAnOverlongFrameAndTheStreamRecovers)
   for (int i = 0; i < 150; ++i) {
     Bytes packet(random() % 65);
     for (uint8_t& byte : packet) byte = uint8_t(random());
+    // Now and then a run of packets without a single start marker: the frame in collection
+    // grows past the limit unless the decoder stops it.
+    if (i % 50 == 49) {
+      packet.assign(64, 0x5A);
+      for (size_t flag = 1; flag < packet.size(); flag += 9) packet[flag] = 0x00;
+      for (int run = 0; run < 10; ++run) injectPacket(packet);
+    }
     injectPacket(packet);
   }
   const Bytes clean = makeFrame(200, 0x00, 6);
@@ -416,11 +478,14 @@ TEST_F(UsbLinkTest, GarbagePacketsNeverYieldAnOverlongFrameAndTheStreamRecovers)
   while (delivered < kReaders && readers[delivered]->completed()) ++delivered;
   ASSERT_GE(delivered, 1);
   ASSERT_LT(delivered, kReaders);
-  for (int i = 0; i < delivered; ++i) {
-    ASSERT_GE(readers[i]->request.length(), 1u);
-    ASSERT_LE(readers[i]->request.length(), 513u);
-  }
   EXPECT_EQ(readers[delivered - 1]->frame(), clean);
+  // Lengths as the decoder counted them (the requests would clamp them anyway).
+  const std::vector<uint32_t> lengths = decodedLengths();
+  ASSERT_EQ(lengths.size(), size_t(delivered));
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    ASSERT_GE(lengths[i], 1u) << "frame " << i;
+    ASSERT_LE(lengths[i], 513u) << "frame " << i;
+  }
 }
 
 // ---- failures --------------------------------------------------------------------------
@@ -444,7 +509,7 @@ TEST_F(UsbLinkTest, SeveralFailedReadsCloseTheLinkOnce) {
   sim_.failNext(path(), SIM_OP_READ, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL);
   sim_.failNext(path(), SIM_OP_READ, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL);
   ASSERT_TRUE(pumpUntil([&] { return !link_->isOpen(); }));
-  pumpFor(100);
+  deliverEarlierNotes(env());
   EXPECT_EQ(owner_.closeNotes, 1);
   EXPECT_FALSE(r->completed());  // stays queued for a later open
 
@@ -471,6 +536,82 @@ TEST_F(UsbLinkTest, UnpluggedDeviceClosesTheLinkWithoutEndlessRetries) {
   sim_.replug(path());
   open();
   EXPECT_TRUE(link_->isOpen());
+}
+
+// A failure reported while open whose note has not arrived yet when the link is closed by
+// other means: the close withdraws the note, and a note that still came would find the link
+// closed and be dropped. Above all it must not close the next open.
+TEST_F(UsbLinkTest, AFailureCutOffByACloseNeverReachesTheOwner) {
+  open();
+  failAReadKeepingItsNote();
+  closeLink();
+  deliverEarlierNotes(env());
+  EXPECT_EQ(owner_.closeNotes, 0);
+
+  // The same, with the link opened again before the note could come.
+  open();
+  failAReadKeepingItsNote();
+  closeLink();
+  open();
+  deliverEarlierNotes(env());
+  EXPECT_TRUE(link_->isOpen());
+  EXPECT_EQ(owner_.closeNotes, 0);
+}
+
+// ---- transfers that end inside their start ----------------------------------------------
+
+// A frame transfer that ends at once calls back inside sendFrame: the link must already be
+// ready for the next frame, which it then sends from inside that callback.
+TEST_F(UsbLinkTest, WritesThatEndInsideTheirStartSendTheQueueInOrder) {
+  open();
+  const Bytes f[] = {makeFrame(5, 0x00, 1), makeFrame(513, 0x11, 2), makeFrame(57, 0x00, 3),
+                     makeFrame(1, 0xCC)};
+  // The first transfer pends; the other two queue behind it. Its completion is handed back
+  // only once the lock is left, and from then on every transfer ends inside its start.
+  env()->lock();
+  Slot* w[] = {write(f[0]), write(f[1]), write(f[2])};
+  ASSERT_EQ(sim_.setCompletion(path(), SIM_COMPLETE_AT_ONCE, 0), 1);
+  env()->unlockAndWake();
+  ASSERT_TRUE(pumpUntil([&] { return w[2]->completed(); }));
+  for (Slot* slot : w) EXPECT_EQ(slot->completions.load(), 1);
+  EXPECT_EQ(outFrames(), (std::vector<Bytes>{f[0], f[1], f[2]}));
+
+  Slot* last = write(f[3]);
+  EXPECT_EQ(last->completions.load(), 1);  // sent and ended inside submitWrite
+  EXPECT_EQ(outFrames(), (std::vector<Bytes>{f[0], f[1], f[2], f[3]}));
+  EXPECT_EQ(counters().malformedWrites, 0u);
+}
+
+// With packets waiting, every read the link issues ends inside its start and is handed
+// back there, in the middle of the decoder's pass: the pass must pick it up in turn rather
+// than decode inside itself, or each packet would nest one level deeper than the last.
+TEST_F(UsbLinkTest, ReadsThatEndInsideTheirStartAreDecodedInTurn) {
+  open();
+  ASSERT_EQ(sim_.setCompletion(path(), SIM_COMPLETE_AT_ONCE, 0), 1);
+  std::vector<Bytes> frames;
+  for (int i = 0; i < 300; ++i) {
+    frames.push_back(i % 3 == 0 ? makeFrame(513, 0x00, uint8_t(i)) : makeFrame(1 + i, uint8_t(i), uint8_t(i)));
+  }
+  std::vector<Slot*> readers;
+  for (size_t i = 0; i < frames.size(); ++i) readers.push_back(read());
+  // The sixteen reads outstanding take the first packets; the link handles none of them
+  // before the lock is left, so the thousands of packets after them wait for its reads.
+  env()->lock();
+  for (const Bytes& frame : frames) injectFrame(frame);
+  injectFrame({0x00});
+  ASSERT_GT(counters().inPacketsWaiting, 1000u);
+  env()->unlockAndWake();
+
+  ASSERT_TRUE(pumpUntil([&] { return readers.back()->completed(); }, 30000));
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(readers[i]->completions.load(), 1) << "frame " << i;
+    ASSERT_EQ(readers[i]->frame(), frames[i]) << "frame " << i;
+  }
+  waitInputDecoded();
+  env()->lock();
+  const uint32_t deepest = link_->deepestReadIssue();
+  env()->unlock();
+  EXPECT_EQ(deepest, 1u) << "reads were issued from inside the decoding of reads issued before";
 }
 
 // ---- vendor parameter requests ------------------------------------------------------------

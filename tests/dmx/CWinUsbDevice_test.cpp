@@ -9,6 +9,8 @@
 #include "framework/LThread.h"
 #include "support/Variant.h"
 #include "support/Win32Text.h"
+#include "tests/common/ImportPatch.h"
+#include "tests/common/RunsAlone.h"
 #include "tests/dmx/UsbTestSupport.h"
 
 using usbtest::Call;
@@ -29,14 +31,12 @@ class WinUsbDeviceTest : public ::testing::Test {
     module_ = w32::loadLibrary("winusb.dll");
     ASSERT_TRUE(sim_.bind(module_)) << "winusb.dll is not the simulator (run with winusb=n)";
     deviceA_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7101"));
-    deviceB_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7102"));
     held_ = new simreg::ScopedDevice(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7103",
                                                          simreg::Placeholder::HeldByOther));
-    ASSERT_TRUE(deviceA_->ok() && deviceB_->ok() && held_->ok());
+    ASSERT_TRUE(deviceA_->ok() && held_->ok());
   }
   static void TearDownTestSuite() {
     delete held_;
-    delete deviceB_;
     delete deviceA_;
     delete env_;
     if (module_ != nullptr) FreeLibrary(module_);
@@ -45,7 +45,6 @@ class WinUsbDeviceTest : public ::testing::Test {
 
   static LDispatcher* env() { return env_->dispatcher(); }
   static const char* pathA() { return deviceA_->path().c_str(); }
-  static const char* pathB() { return deviceB_->path().c_str(); }
   static DWORD worker() { return env()->workerThreadId(); }
 
   static SimCounters counters(const char* path) {
@@ -58,7 +57,6 @@ class WinUsbDeviceTest : public ::testing::Test {
   static HMODULE module_;
   static SimControlApi sim_;
   static simreg::ScopedDevice* deviceA_;
-  static simreg::ScopedDevice* deviceB_;
   static simreg::ScopedDevice* held_;
 };
 
@@ -66,7 +64,6 @@ CEnv* WinUsbDeviceTest::env_ = nullptr;
 HMODULE WinUsbDeviceTest::module_ = nullptr;
 SimControlApi WinUsbDeviceTest::sim_;
 simreg::ScopedDevice* WinUsbDeviceTest::deviceA_ = nullptr;
-simreg::ScopedDevice* WinUsbDeviceTest::deviceB_ = nullptr;
 simreg::ScopedDevice* WinUsbDeviceTest::held_ = nullptr;
 
 // ---- binding ------------------------------------------------------------------------------
@@ -126,6 +123,48 @@ TEST_F(WinUsbDeviceTest, OpenMapsWhyThePathCannotBeOpened) {
   EXPECT_EQ(rig.device.open(held_->path().c_str()), CUsbDevice::kAccessDenied);
   EXPECT_FALSE(rig.device.isOpen());
   EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), 0u);
+}
+
+// CreateFile refusing the path with `error`, through the executable's import table (the
+// device code is linked into it). Wine gives ERROR_NOT_FOUND for no path we can make.
+class RefusedCreateFile {
+ public:
+  explicit RefusedCreateFile(DWORD error)
+      : patch_("kernel32.dll", variant::kAnsiWin32Text ? "CreateFileA" : "CreateFileW",
+               reinterpret_cast<void*>(&refuse)) {
+    error_ = error;
+    calls_ = 0;
+  }
+  bool ok() const { return patch_.ok(); }
+  static int calls() { return calls_; }
+
+ private:
+  static HANDLE WINAPI refuse(const void*, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE) {
+    ++calls_;
+    SetLastError(error_);
+    return INVALID_HANDLE_VALUE;
+  }
+  static inline DWORD error_ = 0;
+  static inline int calls_ = 0;
+  testpatch::ImportPatch patch_;
+};
+
+TEST_F(WinUsbDeviceTest, OpenTakesEveryKindOfMissingPathAsNotFound) {
+  Rig rig(env());
+  for (DWORD error : {DWORD(ERROR_PATH_NOT_FOUND), DWORD(ERROR_NOT_FOUND)}) {
+    RefusedCreateFile refused(error);
+    ASSERT_TRUE(refused.ok());
+    // The file itself exists: only the refusal can make the open fail.
+    EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kNotFound) << error;
+    EXPECT_EQ(RefusedCreateFile::calls(), 1) << error;
+  }
+  {
+    RefusedCreateFile refused(ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpenFailed);
+  }
+  EXPECT_FALSE(rig.device.isOpen());
+  EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), 0u);
+  EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
 }
 
 TEST_F(WinUsbDeviceTest, FailedBindingClosesTheFileAgain) {
@@ -270,13 +309,16 @@ TEST_F(WinUsbDeviceTest, TransferThatEndsAtOnceCallsBackBeforeTheStartReturns) {
   EXPECT_EQ(call.length, sizeof out);
   EXPECT_EQ(call.thread, GetCurrentThreadId());
 
-  // A start the driver refuses ends at once as failed.
-  sim_.failNext(pathA(), SIM_OP_WRITE, SIM_FAIL_AT_ONCE, ERROR_INVALID_PARAMETER);
-  rig.write(0, kDataOut, out, sizeof out);
-  ASSERT_EQ(rig.recorder.count(), 2u);
-  call = rig.recorder.calls()[1];
-  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
-  EXPECT_EQ(call.length, 0u);
+  // A start the driver refuses ends at once as failed, whatever the error: even
+  // ERROR_GEN_FAILURE means "device gone" only for a transfer that ended after pending.
+  for (DWORD refusal : {DWORD(ERROR_INVALID_PARAMETER), DWORD(ERROR_GEN_FAILURE)}) {
+    const size_t before = rig.recorder.count();
+    sim_.failNext(pathA(), SIM_OP_WRITE, SIM_FAIL_AT_ONCE, refusal);
+    rig.write(0, kDataOut, out, sizeof out);
+    ASSERT_EQ(rig.recorder.count(), before + 1) << refusal;
+    SCOPED_TRACE(refusal);
+    expectFailedAtOnce(rig.recorder.calls()[before]);
+  }
 }
 
 TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
@@ -289,7 +331,7 @@ TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
 
   const uint8_t packet[] = {0x00, 0x01, 0x07};
   ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
-  ASSERT_TRUE(usbtest::eventually([] { return counters(pathA()).readsCompleted == 1; }));
+  ASSERT_TRUE(usbtest::waitUntil([] { return counters(pathA()).readsCompleted == 1; }));
   Sleep(200);
   EXPECT_EQ(rig.recorder.count(), 0u) << "the second read was handed back before the first";
 
@@ -446,28 +488,50 @@ TEST_F(WinUsbDeviceTest, AbortPipeEndsItsTransfersWhereSupported) {
   }
 }
 
-// ---- two devices ------------------------------------------------------------------------------
+// ---- the library reference ------------------------------------------------------------------
 
-TEST_F(WinUsbDeviceTest, DestroyingOneDeviceLeavesTheOtherWorking) {
-  auto first = std::make_unique<Rig>(env());
-  Rig second(env());
-  ASSERT_EQ(first->device.open(pathA()), CUsbDevice::kOpened);
-  ASSERT_EQ(second.device.open(pathB()), CUsbDevice::kOpened);
-  uint8_t inA[64], inB[64];
-  first->read(0, kDataIn, inA, sizeof inA);
-  second.read(0, kDataIn, inB, sizeof inB);
-  ASSERT_EQ(sim_.waitOutstandingReads(pathB(), 1, 5000), 1);
+// Each device holds one reference to winusb.dll from construction to destruction, so
+// destroying one leaves the library to the other, and destroying the last one unloads it.
+// Run alone (dmx.winusb_library): nobody else may hold the library, so the test gives back
+// its own reference once the devices hold theirs, and no transfer ever pends (the
+// simulator keeps itself loaded for good once its completion thread has started).
+TEST(WinUsbLibraryAlone, DestroyingOneDeviceLeavesTheLibraryToTheOther) {
+  PRISMLUX_SKIP_UNLESS_ALONE();
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  simreg::ScopedDevice deviceA(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7111"));
+  simreg::ScopedDevice deviceB(usbtest::deviceSpec("USB\\VID_1234&PID_5678\\7112"));
+  ASSERT_TRUE(deviceA.ok() && deviceB.ok());
+  HMODULE library = w32::loadLibrary("winusb.dll");
+  SimControlApi sim;
+  ASSERT_TRUE(sim.bind(library)) << "winusb.dll is not the simulator (run with winusb=n)";
+  sim.reset();
+  // Every transfer that can end when it is started ends inside its start.
+  ASSERT_EQ(sim.setCompletion(nullptr, SIM_COMPLETE_AT_ONCE, 0), 1);
 
-  first.reset();  // closes, releases its slots, gives back its library reference
-  EXPECT_EQ(counters(pathA()).openHandles, 0u);
+  auto first = std::make_unique<Rig>(env->dispatcher());
+  auto second = std::make_unique<Rig>(env->dispatcher());
+  ASSERT_EQ(first->device.open(deviceA.path().c_str()), CUsbDevice::kOpened);
+  ASSERT_EQ(second->device.open(deviceB.path().c_str()), CUsbDevice::kOpened);
+  FreeLibrary(library);  // from here on only the devices hold it
 
+  first.reset();
+  if (w32::getModuleHandle("winusb.dll") != library) {
+    second.release();  // its library is gone: closing it would call into nothing
+    FAIL() << "destroying one device gave back the other's reference too";
+  }
   const uint8_t packet[] = {0x00, 0x01, 0x33, 0x44};
-  ASSERT_EQ(sim_.injectPacket(pathB(), packet, sizeof packet), 1);
-  ASSERT_TRUE(second.recorder.waitFor(1));
-  EXPECT_EQ(second.recorder.calls()[0].error, CUsbTransfer::kDone);
-  EXPECT_EQ(second.recorder.calls()[0].length, sizeof packet);
+  ASSERT_EQ(sim.injectPacket(deviceB.path().c_str(), packet, sizeof packet), 1);
+  uint8_t in[64];
+  second->read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(second->recorder.count(), 1u);
+  EXPECT_EQ(second->recorder.calls()[0].error, CUsbTransfer::kDone);
+  EXPECT_EQ(second->recorder.calls()[0].length, sizeof packet);
   uint32_t release = 0;
-  EXPECT_EQ(second.device.getRelease(&release), 0u);
+  EXPECT_EQ(second->device.getRelease(&release), 0u);
+
+  second.reset();
+  EXPECT_EQ(w32::getModuleHandle("winusb.dll"), nullptr) << "a reference was never given back";
 }
 
 }  // namespace

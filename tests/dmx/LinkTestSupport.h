@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "framework/CEnv.h"
+#include "framework/LAsyncEvent.h"
+#include "framework/NoteNames.h"
 #include "tests/common/TestWaits.h"
 #include "sim/SimControlApi.h"
 #include "sim/SimDeviceRegistry.h"
@@ -31,7 +33,27 @@ using Bytes = std::vector<uint8_t>;
 
 using testwaits::pumpFor;
 using testwaits::pumpUntil;
+using testwaits::waitUntil;
 using testwaits::Watchdog;
+
+// Delivers every note of an event set before this call: a marker event set now delivers
+// after all of them (events deliver in the order they were set), so once its note has
+// arrived nothing set earlier is still on its way. For tests that check a note never came.
+inline void deliverEarlierNotes(LAsyncEnv* env) {
+  struct Marker : LHandler {
+    Marker() : LHandler(nullptr) {}
+    LNote handleNote(const LNote& note) override {
+      if (noteNameEqual(note.name, LAsyncEvent_Note)) arrived = true;
+      return LNote();
+    }
+    bool arrived = false;
+  } marker;
+  LAsyncEvent event(&marker, env);
+  env->lock();
+  event.set();
+  env->unlockAndWake();
+  ASSERT_TRUE(pumpUntil([&] { return marker.arrived; }));
+}
 
 // The environment, the simulator and one registered interface, shared by a test suite.
 // `instanceId` must be unique among the test programs (they share the Wine prefix).

@@ -16,6 +16,7 @@
 #include "sim/SimControlApi.h"
 #include "sim/SimDeviceRegistry.h"
 #include "support/Windows.h"
+#include "tests/common/TestWaits.h"
 
 namespace usbtest {
 
@@ -116,16 +117,7 @@ struct Rig {
   Recorder recorder;
 };
 
-// Polls `condition` every 10 ms for up to `timeoutMs`.
-template <typename Condition>
-bool eventually(Condition condition, DWORD timeoutMs = 5000) {
-  const DWORD start = GetTickCount();
-  while (!condition()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(10);
-  }
-  return true;
-}
+using testwaits::waitUntil;
 
 // A device of the first interface class under `instanceId`.
 inline simreg::DeviceSpec deviceSpec(const char* instanceId,

@@ -189,7 +189,10 @@ TEST_F(AsyncTest, SignalledHandleGivesOneNoteOnTheWorkerAfterUnarming) {
   LAsyncSignal signal(&owner, d);
   HANDLE h = makeEvent();
   bool armedDuringNote = true;
-  owner.hook = [&](const LNote&) { armedDuringNote = signal.isArmed(); };
+  // Only the signal's notes: the hook outlives `signal` (its destruction is announced too).
+  owner.hook = [&](const LNote& note) {
+    if (noteNameEqual(note.name, LAsyncSignal_X)) armedDuringNote = signal.isArmed();
+  };
   armUnderLock(signal, h);
   SetEvent(h);  // manual reset: stays signalled, yet one arming gives one note
   EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
@@ -230,11 +233,16 @@ TEST_F(AsyncTest, TwoSignalledHandlesAreServedInArmingOrderOnePerPass) {
   HANDLE ha = makeEvent(), hb = makeEvent();
   bool bArmedDuringA = false;
   std::vector<LHandler*> order;  // written on the worker, one note at a time
+  // Only the signals' notes: the signals announce their destruction to these recorders
+  // after `order` is gone.
   first.hook = [&](const LNote& note) {
+    if (!noteNameEqual(note.name, LAsyncSignal_X)) return;
     bArmedDuringA = b.isArmed();
     order.push_back(note.sender);
   };
-  second.hook = [&](const LNote& note) { order.push_back(note.sender); };
+  second.hook = [&](const LNote& note) {
+    if (noteNameEqual(note.name, LAsyncSignal_X)) order.push_back(note.sender);
+  };
   d->lock();
   a.arm(ha);
   b.arm(hb);

@@ -8,6 +8,7 @@
 #include "host/HostDriver.h"
 #include "max/MaxApi.h"
 #include "support/Windows.h"
+#include "tests/common/TestWaits.h"
 
 namespace {
 
@@ -106,8 +107,7 @@ TEST(HostApi, GlobalRegionIsRecursiveAndExcludesOtherThreads) {
   Sleep(20);
   EXPECT_FALSE(entered.load());  // still held once
   critical_exit(nullptr);
-  for (int i = 0; i < 200 && !entered.load(); ++i) Sleep(5);
-  EXPECT_TRUE(entered.load());
+  EXPECT_TRUE(testwaits::waitUntil([&] { return entered.load(); }, 10000));
   other.join();
 }
 

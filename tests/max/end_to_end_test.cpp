@@ -168,10 +168,11 @@ TEST_F(EndToEndTest, ReceivedFramesLeaveTheOutletScaled) {
 
 TEST_F(EndToEndTest, PostsSayWhichNamesOpen) {
   add("USB\\VID_1234&PID_0001\\1234");
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
   void* missing = make("prismlux 1 4321");
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(postTexts(), std::vector<std::string>{"cannot open 4321"});
-  // Without a device the object takes lists and emits nothing.
+  // Without a device the object takes lists and sends nothing.
   EXPECT_TRUE(maxhost::sendFloats(missing, {1, 1}));
 
   void* first = make("prismlux");
@@ -181,8 +182,21 @@ TEST_F(EndToEndTest, PostsSayWhichNamesOpen) {
   void* second = make("prismlux 1 1234");
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(postTexts(), std::vector<std::string>{"cannot open 1234"});
+  EXPECT_TRUE(maxhost::sendFloats(second, {1, 1}));
+
+  // Frames arriving on the interface come out of the box that holds it, and of no other.
+  ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
+  inject(path, {0x00, 0x10});
+  inject(path, {0x00});
+  std::vector<maxhost::OutletCall> calls;
+  ASSERT_TRUE(maxhost::pumpUntil([&] {
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    return !calls.empty();
+  }, kTimeoutMs));
   maxhost::pumpMessages(50);
-  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+  for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+  for (const maxhost::OutletCall& call : calls) EXPECT_EQ(call.object, first);
+  EXPECT_EQ(outFrameCount(path), 0);  // and only lists to that box go out
 }
 
 TEST_F(EndToEndTest, ChecksumSerialIsFoundAsNumberAndAsSymbol) {
@@ -298,28 +312,41 @@ TEST_F(EndToEndTest, SixtyFourInterfacesAllSendAndReceive) {
   for (const std::string& path : paths) EXPECT_EQ(countersOf(path).openHandles, 0u);
 }
 
+// A failed transfer in either direction closes the interface: from then on the box
+// neither sends nor emits, whatever the patch does and whatever arrives.
 TEST_F(EndToEndTest, ATransferFailureStopsTheTrafficWithoutACrash) {
-  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
-  void* box = make("prismlux 1 1234");
-  ASSERT_NE(box, nullptr);
-  EXPECT_EQ(postTexts(), std::vector<std::string>{"open 1234"});
-  ASSERT_TRUE(maxhost::sendFloats(box, {0, 1}));
-  ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 2; }, kTimeoutMs));
+  struct Case {
+    int op;
+    const char* instanceId;
+    const char* box;
+  };
+  for (const Case& c : {Case{SIM_OP_WRITE, "USB\\VID_1234&PID_0001\\1234", "prismlux 1 1234"},
+                        Case{SIM_OP_READ, "USB\\VID_1234&PID_0001\\4321", "prismlux 1 4321"}}) {
+    SCOPED_TRACE(c.box);
+    const std::string path = add(c.instanceId);
+    void* box = make(c.box);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(postTexts().size(), 1u);
+    ASSERT_TRUE(maxhost::sendFloats(box, {0, 1}));
+    ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 2; }, kTimeoutMs));
+    ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
 
-  ASSERT_EQ(sim_fail_next(path.c_str(), SIM_OP_WRITE, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
-  // The failed write makes the interface close: its WinUSB handle is freed.
-  ASSERT_TRUE(maxhost::pumpUntil([&] { return countersOf(path).openHandles == 0; }, kTimeoutMs));
-  maxhost::pumpMessages(50);
-  const int sent = sim_out_transfer_count(path.c_str());
+    ASSERT_EQ(sim_fail_next(path.c_str(), c.op, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
+    // The failure makes the interface close: its WinUSB handle is freed.
+    ASSERT_TRUE(maxhost::pumpUntil([&] { return countersOf(path).openHandles == 0; }, kTimeoutMs));
+    maxhost::pumpMessages(50);
+    const int sent = sim_out_transfer_count(path.c_str());
+    maxhost::takeOutletCalls();
 
-  // Nothing more goes out or comes in, whatever the patch does.
-  ASSERT_TRUE(maxhost::sendFloats(box, {1, 1, 1}));
-  inject(path, {0x00, 0x01});
-  inject(path, {0x00});
-  maxhost::pumpMessages(200);
-  EXPECT_EQ(sim_out_transfer_count(path.c_str()), sent);
-  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
-  EXPECT_TRUE(postTexts().empty());
+    ASSERT_TRUE(maxhost::sendFloats(box, {1, 1, 1}));
+    inject(path, {0x00, 0x01});
+    inject(path, {0x00});
+    maxhost::pumpMessages(200);
+    EXPECT_EQ(sim_out_transfer_count(path.c_str()), sent);
+    EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+    EXPECT_TRUE(postTexts().empty());
+    destroy(box);
+  }
 }
 
 TEST_F(EndToEndTest, FreeingWithTransfersOutstandingReturnsPromptly) {

@@ -40,22 +40,21 @@ TEST_F(LockOrder, ListsFromHostThreadsNeverDeadlockWithWriteCallbacksOrTearFrame
     });
   }
 
+  // Runs until the device has taken 200 frames (one per 10 ms tick) while the senders
+  // kept it busy with more than 1000 lists, however long a busy machine takes for that.
   std::vector<std::vector<uint8_t>> frames;
-  const ULONGLONG end = GetTickCount64() + 2000;
-  maxhost::pumpUntil(
+  const bool enough = maxhost::pumpUntil(
       [&] {
         for (auto& f : dmxdouble::takeFrames(x->device)) frames.push_back(std::move(f));
-        return GetTickCount64() >= end;
+        return frames.size() >= 200 && sent.load() > 1000;
       },
-      10000);
+      40000);
   stop.store(true);
   for (std::thread& t : senders) t.join();
   maxhost::pumpMessages(30);
   for (auto& f : dmxdouble::takeFrames(x->device)) frames.push_back(std::move(f));
 
-  // Callbacks kept the device busy for the whole run (about one per 10 ms tick).
-  EXPECT_GT(sent.load(), 1000);
-  EXPECT_GE(frames.size(), 50u);
+  EXPECT_TRUE(enough) << frames.size() << " frames from " << sent.load() << " lists";
   size_t torn = 0;
   for (const std::vector<uint8_t>& frame : frames) {
     bool matches = false;

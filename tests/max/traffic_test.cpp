@@ -161,13 +161,4 @@ TEST_F(Receiving, EmptyReadEmitsNothingButArmsTheNextRead) {
   EXPECT_TRUE(maxhost::takeOutletCalls().empty());
 }
 
-TEST_F(Receiving, FailedDeviceEmitsNothing) {
-  t_prismlux* x = make("prismlux");
-  dmxdouble::fail(x->device);
-  dmxdouble::receive(x->device, {1, 2, 3});
-  maxhost::pumpMessages(50);
-  EXPECT_TRUE(maxhost::takeOutletCalls().empty());
-  EXPECT_EQ(dmxdouble::readsAccepted(x->device), 1);
-}
-
 }  // namespace
