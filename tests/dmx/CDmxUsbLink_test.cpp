@@ -131,36 +131,28 @@ class UsbLinkTest : public linktest::SimFixture {
     env()->unlockAndWake();
     return slot;
   }
-  uint32_t framesWaiting() {
+  // Reads link state under the environment lock.
+  template <typename Read>
+  auto locked(Read read) {
     env()->lock();
-    const uint32_t n = link_->framesWaiting();
+    auto value = read();
     env()->unlock();
-    return n;
+    return value;
   }
+  uint32_t framesWaiting() { return locked([&] { return link_->framesWaiting(); }); }
   // True once the simulator has handed every injected packet to a read and completed it,
   // and the link has decoded all of them and issued its sixteen reads again. A read that
   // took a packet counts as outstanding until the simulator's thread completes it.
   bool inputDecoded() {
     const SimCounters c = counters();
     if (c.inPacketsWaiting != 0 || c.readsCompleting != 0 || c.outstandingReads != 16) return false;
-    env()->lock();
-    const bool idle = link_->readsOutstanding() == 16 && link_->packetsDecoded() == c.readsCompleted;
-    env()->unlock();
-    return idle;
+    return locked([&] {
+      return link_->readsOutstanding() == 16 && link_->packetsDecoded() == c.readsCompleted;
+    });
   }
   void waitInputDecoded() { ASSERT_TRUE(pumpUntil([&] { return inputDecoded(); })); }
-  std::vector<uint32_t> decodedLengths() {
-    env()->lock();
-    const std::vector<uint32_t> lengths = link_->decodedLengths();
-    env()->unlock();
-    return lengths;
-  }
-  uint32_t readsOutstanding() {
-    env()->lock();
-    const uint32_t n = link_->readsOutstanding();
-    env()->unlock();
-    return n;
-  }
+  std::vector<uint32_t> decodedLengths() { return locked([&] { return link_->decodedLengths(); }); }
+  uint32_t readsOutstanding() { return locked([&] { return link_->readsOutstanding(); }); }
   void closeLink() {
     Watchdog watchdog(10000, "close");
     link_->close();
