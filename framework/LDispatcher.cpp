@@ -246,6 +246,7 @@ uint32_t LDispatcher::workerLoop() {
     }
     if (!waitFailed) unblamedFailures_ = 0;
     timeout = rebuildWaitArray(handles) ? kLongWait : kRetryWait;
+    ++passes_;
     unlock();
   }
   return 0;

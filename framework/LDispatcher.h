@@ -82,6 +82,9 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   uint32_t waitGroupCount() const noexcept { return waitGroups_.count(); }
   uint32_t reservedSignals() const noexcept { return reserved_; }
 
+  // Passes the worker has completed (each ends with the rebuild of its wait set, under the
+  // lock): a pass counted after a change made under the lock waits on the changed set.
+  uint32_t passCount() const noexcept { return passes_.load(); }
   // The worker's thread id, 0 until it has started.
   uint32_t workerThreadId() const noexcept { return workerThreadId_.load(); }
   bool isServiceRequested() const noexcept { return serviceRequested_.load(); }
@@ -109,6 +112,7 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   std::atomic<bool> serviceRequested_{false};
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};
+  std::atomic<uint32_t> passes_{0};
   HANDLE wakeEvent_ = nullptr;
   LThread* thread_ = nullptr;
   // Helper wait threads (LWaitGroup*), in the order their ready events sit in the wait.

@@ -43,6 +43,15 @@ class AsyncTest : public ::testing::Test {
     signal.arm(h);
     d->unlockAndWake();
   }
+  // Arms, then waits until the worker waits on the handle: a pass that began after the
+  // arming has rebuilt its wait set.
+  void armAndWaitUntilWatched(LAsyncSignal& signal, HANDLE h) {
+    d->lock();
+    signal.arm(h);
+    const uint32_t before = d->passCount();
+    d->unlockAndWake();
+    ASSERT_TRUE(pumpUntil([&] { return d->passCount() != before; }, 5000));
+  }
   // Lock held. Arms `count` signals on events never set, ahead of the ones a test watches.
   void armFillers(std::vector<std::unique_ptr<LAsyncSignal>>& fillers, LHandler& owner, int count) {
     for (int i = 0; i < count; ++i) {
@@ -216,8 +225,7 @@ TEST_F(AsyncTest, SignalDisarmedBeforeItFiresIsNeverHeard) {
   sameHold.arm(already);
   sameHold.disarm();
   d->unlockAndWake();
-  armUnderLock(later, h);
-  Sleep(50);  // the worker waits on `h` now
+  armAndWaitUntilWatched(later, h);
   d->lock();
   later.disarm();
   d->unlockAndWake();
@@ -262,8 +270,7 @@ TEST_F(AsyncTest, DestroyedArmedSignalIsNotWaitedOnAgain) {
   Recorder owner;
   HANDLE h = makeEvent();
   auto signal = std::make_unique<LAsyncSignal>(&owner, d);
-  armUnderLock(*signal, h);
-  Sleep(50);
+  armAndWaitUntilWatched(*signal, h);
   signal.reset();
   EXPECT_EQ(d->armedCount(), 0u);
   SetEvent(h);

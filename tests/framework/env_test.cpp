@@ -209,7 +209,8 @@ TEST(EnvTest, StopWhileTheWorkerWaitsEndsTheJoin) {
   testing_support::Watchdog watchdog(10000, "StopWhileTheWorkerWaits");
   CEnv* env = CEnv::create();
   ASSERT_NE(env, nullptr);
-  Sleep(50);  // the worker is in its long wait by now
+  // Its first pass (zero time-out) is over: the worker is in, or about to enter, its long wait.
+  ASSERT_TRUE(testing_support::pumpUntil([&] { return env->dispatcher()->passCount() != 0; }, 5000));
   delete env;  // returns at all only if the stop ended that wait (else the watchdog fires)
 }
 
