@@ -25,10 +25,7 @@ bool CWinUsbTransfer::isPending() const {
   return *status == STATUS_PENDING;
 }
 
-bool CWinUsbTransfer::canLaunch() const {
-  if (record_.overlapped.hEvent == nullptr) return false;
-  return !(record_.inFlight && isPending());
-}
+bool CWinUsbTransfer::canLaunch() const { return record_.overlapped.hEvent != nullptr; }
 
 OVERLAPPED* CWinUsbTransfer::launch(HANDLE file) {
   HANDLE event = record_.overlapped.hEvent;

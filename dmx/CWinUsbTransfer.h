@@ -37,8 +37,9 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
              UsbTransferDone done) {
     prepare(device, buffer, length, user, done);
   }
-  // False when no operation can be started on the record: it has no event, or an earlier
-  // operation on it has not been collected yet (the driver may still write to it).
+  // False when no operation can be started on the record: it has no event. (An earlier
+  // operation is always collected before its transfer leaves the queue, and a queued
+  // transfer is never started again.)
   bool canLaunch() const;
   // Readies the record for an operation on `file` and marks it in flight.
   OVERLAPPED* launch(HANDLE file);

@@ -74,13 +74,6 @@ LWaitGroup::Report LWaitGroup::take() {
   return report;
 }
 
-uint32_t LWaitGroup::watchedCount() {
-  EnterCriticalSection(&lock_);
-  const uint32_t count = count_;
-  LeaveCriticalSection(&lock_);
-  return count;
-}
-
 uint32_t LWaitGroup::threadEntry(void* self) { return static_cast<LWaitGroup*>(self)->run(); }
 
 uint32_t LWaitGroup::run() {

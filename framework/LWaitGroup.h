@@ -56,9 +56,6 @@ class LWaitGroup {
   // After the ready event was seen: takes the report and clears the ready event.
   Report take();
 
-  // Handles being watched (for tests and the environment's bookkeeping).
-  uint32_t watchedCount();
-
  private:
   static uint32_t threadEntry(void* self);
   uint32_t run();
