@@ -12,32 +12,32 @@
 
 namespace processcounts {
 
-inline bool threadExists(uint32_t threadId) {
+// The ids of this process's threads; false when the snapshot cannot be taken.
+inline bool ownThreadIds(std::vector<uint32_t>& ids) {
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  bool found = false;
-  for (BOOL more = Thread32First(snapshot, &entry); more && !found;
-       more = Thread32Next(snapshot, &entry)) {
-    found = entry.th32OwnerProcessID == GetCurrentProcessId() && entry.th32ThreadID == threadId;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
   }
   CloseHandle(snapshot);
-  return found;
+  return true;
+}
+
+inline bool threadExists(uint32_t threadId) {
+  std::vector<uint32_t> ids;
+  if (!ownThreadIds(ids)) return false;
+  for (uint32_t id : ids) {
+    if (id == threadId) return true;
+  }
+  return false;
 }
 
 // -1 when the snapshot cannot be taken.
 inline int threads() {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  int count = 0;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
+  std::vector<uint32_t> ids;
+  return ownThreadIds(ids) ? static_cast<int>(ids.size()) : -1;
 }
 
 // -1 when the table cannot be read.
