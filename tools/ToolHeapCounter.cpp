@@ -1,5 +1,7 @@
 #include "tools/ToolHeapCounter.h"
 
+#include "tools/ImportSlots.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -63,42 +65,20 @@ const Hook kHooks[] = {
     {"HeapReAlloc", reinterpret_cast<void**>(&originalHeapReAlloc), reinterpret_cast<void*>(&countedHeapReAlloc)},
 };
 
-bool replaceSlot(void** slot, void* value) {
-  DWORD oldProtection = 0;
-  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &oldProtection)) return false;
-  *slot = value;
-  VirtualProtect(slot, sizeof *slot, oldProtection, &oldProtection);
-  return true;
-}
-
 }  // namespace
 
 int toolCountAllocationsOf(HMODULE module) {
-  if (module == nullptr) return 0;
-  auto* base = reinterpret_cast<uint8_t*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (directory.VirtualAddress == 0) return 0;
   int hooked = 0;
-  for (auto* library = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-       library->Name != 0; ++library) {
-    if (library->OriginalFirstThunk == 0) continue;  // no names to go by
-    const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + library->OriginalFirstThunk);
-    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      for (const Hook& hook : kHooks) {
-        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), hook.name) != 0) continue;
-        void** slot = reinterpret_cast<void**>(&slots->u1.Function);
-        if (*slot == hook.counted) break;  // counted already
-        *hook.original = *slot;
-        if (replaceSlot(slot, hook.counted)) ++hooked;
-        break;
-      }
+  importslots::forEach(module, [&](const char*, const char* function, void** slot) {
+    for (const Hook& hook : kHooks) {
+      if (std::strcmp(function, hook.name) != 0) continue;
+      if (*slot == hook.counted) break;  // counted already
+      *hook.original = *slot;
+      if (importslots::replace(slot, hook.counted)) ++hooked;
+      break;
     }
-  }
+    return false;
+  });
   return hooked;
 }
 

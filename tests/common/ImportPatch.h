@@ -12,37 +12,23 @@
 #include <cstring>
 
 #include "support/Windows.h"
+#include "tools/ImportSlots.h"
 
 namespace testpatch {
 
 class ImportPatch {
  public:
   ImportPatch(const char* dll, const char* function, void* replacement) {
-    auto* base = reinterpret_cast<uint8_t*>(GetModuleHandleW(nullptr));
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0) return;
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         d->Name != 0; ++d) {
-      if (_stricmp(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
-      if (d->OriginalFirstThunk == 0) continue;  // no names to match against
-      auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
-      auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-      for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-        auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-        slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-        original_ = *slot_;
-        write(replacement);
-        return;
-      }
-    }
+    importslots::forEach(GetModuleHandleW(nullptr), [&](const char* from, const char* name, void** slot) {
+      if (_stricmp(from, dll) != 0 || std::strcmp(name, function) != 0) return false;
+      slot_ = slot;
+      original_ = *slot;
+      importslots::replace(slot_, replacement);
+      return true;
+    });
   }
   ~ImportPatch() {
-    if (slot_ != nullptr) write(original_);
+    if (slot_ != nullptr) importslots::replace(slot_, original_);
   }
   ImportPatch(const ImportPatch&) = delete;
   ImportPatch& operator=(const ImportPatch&) = delete;
@@ -50,13 +36,6 @@ class ImportPatch {
   bool ok() const { return slot_ != nullptr; }
 
  private:
-  void write(void* value) {
-    DWORD protection = 0;
-    VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
-    *slot_ = value;
-    VirtualProtect(slot_, sizeof(void*), protection, &protection);
-  }
-
   void** slot_ = nullptr;
   void* original_ = nullptr;
 };
