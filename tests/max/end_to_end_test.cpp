@@ -49,6 +49,14 @@ void inject(const std::string& path, const Frame& frame) {
   ASSERT_EQ(sim_inject_frame(path.c_str(), frame.data(), static_cast<int>(frame.size()), 0), 1);
 }
 
+// Pumps until `calls` holds at least `count` outlet calls, appending what the host recorded.
+bool collectOutletCalls(std::vector<maxhost::OutletCall>& calls, size_t count) {
+  return maxhost::pumpUntil([&] {
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    return calls.size() >= count;
+  }, kTimeoutMs);
+}
+
 // What the outlet emits for byte b: b times the float scale / 255, in float arithmetic.
 // The stores round to float where x87 code would keep extended precision.
 double emitted(uint8_t b, float scale) {
@@ -144,10 +152,7 @@ TEST_F(EndToEndTest, ReceivedFramesLeaveTheOutletScaled) {
   inject(path, incoming);
   inject(path, {0x00});  // the next start marker ends the first frame
   std::vector<maxhost::OutletCall> calls;
-  ASSERT_TRUE(maxhost::pumpUntil([&] {
-    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
-    return !calls.empty();
-  }, kTimeoutMs));
+  ASSERT_TRUE(collectOutletCalls(calls, 1));
   ASSERT_EQ(calls[0].object, box);
   ASSERT_EQ(calls[0].values.size(), incoming.size());
   for (size_t i = 0; i < incoming.size(); ++i) {
@@ -159,15 +164,11 @@ TEST_F(EndToEndTest, ReceivedFramesLeaveTheOutletScaled) {
 
   // The receive pump asks again after every frame: a later one arrives too.
   inject(path, {0x00, 0x02});
-  ASSERT_TRUE(maxhost::pumpUntil([&] {
-    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
-    return calls.size() >= 2;
-  }, kTimeoutMs));
+  ASSERT_TRUE(collectOutletCalls(calls, 2));
   EXPECT_EQ(calls[1].values, std::vector<double>{0.0});
 }
 
 TEST_F(EndToEndTest, PostsSayWhichNamesOpen) {
-  add("USB\\VID_1234&PID_0001\\1234");
   const std::string path = add("USB\\VID_1234&PID_0001\\1234");
   void* missing = make("prismlux 1 4321");
   ASSERT_NE(missing, nullptr);
@@ -189,10 +190,7 @@ TEST_F(EndToEndTest, PostsSayWhichNamesOpen) {
   inject(path, {0x00, 0x10});
   inject(path, {0x00});
   std::vector<maxhost::OutletCall> calls;
-  ASSERT_TRUE(maxhost::pumpUntil([&] {
-    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
-    return !calls.empty();
-  }, kTimeoutMs));
+  ASSERT_TRUE(collectOutletCalls(calls, 1));
   maxhost::pumpMessages(50);
   for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
   for (const maxhost::OutletCall& call : calls) EXPECT_EQ(call.object, first);
