@@ -22,7 +22,7 @@ bool ToolSimulator::start(bool loopback, std::string* error) {
     return false;
   }
   simreg::DeviceSpec spec;
-  spec.instanceId = std::string("USB\\VID_16C0&PID_05DC\\") + kSerial;
+  spec.instanceId = std::string("USB\\VID_1234&PID_5678\\") + kSerial;
   device_ = std::make_unique<simreg::ScopedDevice>(spec);
   if (!device_->ok()) {
     device_.reset();

@@ -202,7 +202,7 @@ TEST_F(ToolCommandsTest, ParamsRefusesBadValuesUntouchedAndReportsFailedRequests
 TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
   const Outcome listed = run({"list", "--simulate"});
   EXPECT_EQ(listed.status, 0) << listed.err;
-  EXPECT_TRUE(std::regex_search(listed.out, std::regex(R"(\n1 +7001 +\\\\\?\\usb#vid_16c0&pid_05dc#7001#)"))) << listed.out;
+  EXPECT_TRUE(std::regex_search(listed.out, std::regex(R"(\n1 +7001 +\\\\\?\\usb#vid_1234&pid_5678#7001#)"))) << listed.out;
   EXPECT_EQ(presentInterfaces(), 0);
 
   const Outcome sent = run({"send", "--simulate", "--scale", "255", "--seconds", "0.4", "0", "7", "8"});
