@@ -19,7 +19,6 @@
 #include "dmx/CDmxDeviceList.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
-#include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolSlotGrid.h"
