@@ -28,8 +28,14 @@ else()
 endif()
 add_custom_command(
   OUTPUT ${PRISMLUX_WINEPREFIX}/.prismlux-ready
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${PRISMLUX_WINEPREFIX}
   ${prismlux_make_prefix}
   COMMAND ${CMAKE_COMMAND} -E touch ${PRISMLUX_WINEPREFIX}/.prismlux-ready
   COMMENT "Making the Wine prefix ${PRISMLUX_WINEPREFIX}"
   VERBATIM)
 add_custom_target(wineprefix ALL DEPENDS ${PRISMLUX_WINEPREFIX}/.prismlux-ready)
+# A prefix made before 32-bit Wine was set up is made again once it is there.
+add_custom_target(wineprefix_check
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/wineprefix-check.sh ${PRISMLUX_WINEPREFIX} /usr/lib/wine/wine
+  VERBATIM)
+add_dependencies(wineprefix wineprefix_check)

@@ -70,7 +70,7 @@ int main() {
   std::printf("prismlux demo: a stand-in Max host and a simulated USB DMX interface (loopback)\n");
 
   simreg::DeviceSpec spec;
-  spec.instanceId = "USB\\VID_16C0&PID_05DC\\2042";
+  spec.instanceId = "USB\\VID_1234&PID_5678\\2042";
   simreg::ScopedDevice device(spec);
   if (!device.ok()) {
     std::printf("could not register the simulated interface\n");

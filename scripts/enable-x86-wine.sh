@@ -19,13 +19,17 @@
 # Note: a prefix booted while 32-bit programs could not run has an empty
 # drive_c/windows/syswow64 and cannot run 32-bit programs ("could not load kernel32.dll,
 # status c0000135"); boot such prefixes again after running this script.
+#
+# apt-get update is tried again when it fails, and an install after a failed update is tried
+# pinned to the release's own suite (apt-steps.sh, which also holds the test seams).
 set -u
 
 log() { echo "enable-x86-wine: $*"; }
 die() { echo "enable-x86-wine: ERROR: $*" >&2; exit 1; }
 
 [ "$(id -u)" = 0 ] || die "must run as root"
-export DEBIAN_FRONTEND=noninteractive
+apt_name=enable-x86-wine
+. "$(dirname "$0")/apt-steps.sh"
 
 template="${1:-}"
 check=1
@@ -34,16 +38,16 @@ if [ -n "$template" ] && [ ! -f "$template/system.reg" ]; then
   die "'$template' is not a Wine prefix (no system.reg)"
 fi
 
-wine32_loader=/usr/lib/wine/wine
-binfmt_dir=/proc/sys/fs/binfmt_misc
+wine32_loader=$setup_root/usr/lib/wine/wine
+binfmt_dir=$setup_root/proc/sys/fs/binfmt_misc
 binfmt_name=qemu-i386
-qemu=/usr/bin/qemu-i386-static
+qemu=$setup_root/usr/bin/qemu-i386-static
 apt_updated=0
 
-apt_update() {
+update_once() {
   if [ "$apt_updated" = 0 ]; then
     log "apt-get update"
-    apt-get update -qq || die "apt-get update failed"
+    apt_update
     apt_updated=1
   fi
 }
@@ -58,9 +62,9 @@ for p in wine64 wine32:i386; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  apt_update
+  update_once
   log "installing ${missing[*]}"
-  apt-get install -y -qq "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
+  apt_install "${missing[@]}"
 else
   log "wine64 and wine32:i386 already installed"
 fi
@@ -72,7 +76,7 @@ if [ ! -e "$binfmt_dir/register" ]; then
 fi
 
 native_ia32=0
-if [ ! -e "$binfmt_dir/$binfmt_name" ] && "$wine32_loader" --version >/dev/null 2>&1; then
+if [ ! -e "$binfmt_dir/$binfmt_name" ] && timeout 60 "$wine32_loader" --version >/dev/null 2>&1; then
   native_ia32=1
   log "the kernel runs 32-bit binaries natively; no emulation needed"
 fi
@@ -88,21 +92,21 @@ qemu_ok() {  # true if the given qemu-i386 (or pinned binfmt interpreter) report
 
 if [ "$native_ia32" = 0 ]; then
   if ! qemu_ok "$qemu" --version; then
-    . /etc/os-release
     target=()
-    if [ "${VERSION_CODENAME:-}" = bookworm ]; then
-      if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    if [ "$(apt_release_codename)" = bookworm ]; then
+      sources=$setup_root/etc/apt
+      if ! grep -rqs 'bookworm-backports' "$sources/sources.list" "$sources/sources.list.d/"; then
         log "adding bookworm-backports apt source (default priority: only used when asked for)"
+        mkdir -p "$sources/sources.list.d"
         echo 'deb http://deb.debian.org/debian bookworm-backports main' \
-          > /etc/apt/sources.list.d/bookworm-backports.list
+          > "$sources/sources.list.d/bookworm-backports.list"
         apt_updated=0
       fi
       target=(-t bookworm-backports)
     fi
-    apt_update
+    update_once
     log "installing qemu-user-static ${target[*]}"
-    apt-get install -y -qq "${target[@]}" qemu-user-static >/dev/null \
-      || die "apt-get install qemu-user-static failed"
+    apt_install "${target[@]}" qemu-user-static
     qemu_ok "$qemu" --version || die "$qemu is still older than 8.1 ($("$qemu" --version | head -1))"
   fi
   log "using $("$qemu" --version | head -1)"
@@ -121,12 +125,12 @@ if [ "$native_ia32" = 0 ]; then
     log "registering binfmt entry $binfmt_name -> $qemu (flags F)"
     echo "$rule" > "$binfmt_dir/register" || die "binfmt registration failed"
     # Re-applied at boot where systemd-binfmt runs.
-    mkdir -p /etc/binfmt.d && echo "$rule" > /etc/binfmt.d/qemu-i386.conf
+    mkdir -p "$setup_root/etc/binfmt.d" && echo "$rule" > "$setup_root/etc/binfmt.d/qemu-i386.conf"
   fi
 fi
 
-"$wine32_loader" --version >/dev/null 2>&1 || die "$wine32_loader (32-bit ELF) does not start"
-log "32-bit Wine loader starts: $("$wine32_loader" --version)"
+timeout 60 "$wine32_loader" --version >/dev/null 2>&1 || die "$wine32_loader (32-bit ELF) does not start"
+log "32-bit Wine loader starts: $(timeout 60 "$wine32_loader" --version)"
 [ "$check" = 1 ] || exit 0
 
 # --- Check that a 32-bit Windows program runs ------------------------------------------------
@@ -148,7 +152,7 @@ else
   log "booting a temporary prefix (about a minute)"
   WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d" timeout 600 \
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-  /usr/lib/wine/wineserver -w
+  timeout 120 /usr/lib/wine/wineserver -w
   [ -n "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] \
     || die "wineboot did not install the 32-bit DLLs (syswow64 is empty)"
 fi

@@ -9,7 +9,7 @@
 
 int runListCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
+  if (const int status = startSimulationIfAsked(options, simulator, console); status != kToolExitOk) return status;
   int count = 0;
   CDmxDeviceList list;
   while (list.next()) {

@@ -68,7 +68,7 @@ class GridView {
 
 int runMonitorCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
+  if (const int status = startSimulationIfAsked(options, simulator, console); status != kToolExitOk) return status;
   if (!loadToolExternal(console)) return kToolExitFailed;
   const std::string serial = options.simulate ? ToolSimulator::kSerial : "";
   ToolObjectBox box(console, toolBoxArguments(options, serial));

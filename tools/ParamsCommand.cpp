@@ -59,7 +59,7 @@ bool runRequest(const char* what, Answer& answer, ToolConsole& console, Start st
 
 int runParamsCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
+  if (const int status = startSimulationIfAsked(options, simulator, console); status != kToolExitOk) return status;
   const std::string serial = options.serial ? *options.serial : options.simulate ? ToolSimulator::kSerial : "";
   CDmxIo* io = dmxOpen(serial.c_str());
   if (io == nullptr) {

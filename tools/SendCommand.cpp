@@ -13,7 +13,7 @@
 
 int runSendCommand(const ToolOptions& options, ToolConsole& console) {
   ToolSimulator simulator;
-  if (!startSimulationIfAsked(options, simulator, console)) return kToolExitFailed;
+  if (const int status = startSimulationIfAsked(options, simulator, console); status != kToolExitOk) return status;
   if (!loadToolExternal(console)) return kToolExitFailed;
   const std::string serial = options.simulate ? ToolSimulator::kSerial : "";
   ToolObjectBox box(console, toolBoxArguments(options, serial));

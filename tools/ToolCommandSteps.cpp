@@ -4,12 +4,17 @@
 
 #include "tools/ToolCommands.h"
 
-bool startSimulationIfAsked(const ToolOptions& options, ToolSimulator& simulator, ToolConsole& console) {
-  if (!options.simulate) return true;
+int startSimulationIfAsked(const ToolOptions& options, ToolSimulator& simulator, ToolConsole& console) {
+  if (!options.simulate) return kToolExitOk;
   std::string error;
-  if (simulator.start(true, &error)) return true;
+  if (simulator.start(true, &error)) return kToolExitOk;
+  if (simulator.missing()) {
+    // Without the simulator the option cannot mean anything: refused like a bad option.
+    console.error("prismlux-tool: --simulate needs the simulated interface: %s\n", error.c_str());
+    return kToolExitBadUsage;
+  }
   console.error("prismlux-tool: --simulate: %s\n", error.c_str());
-  return false;
+  return kToolExitFailed;
 }
 
 bool boxOpenedInterface(const ToolObjectBox& box, ToolConsole& console) {

@@ -7,8 +7,9 @@
 #include "tools/ToolOptions.h"
 #include "tools/ToolSimulator.h"
 
-// Starts `simulator` (a loopback interface) when --simulate was given. False when it cannot.
-bool startSimulationIfAsked(const ToolOptions& options, ToolSimulator& simulator, ToolConsole& console);
+// Starts `simulator` (a loopback interface) when --simulate was given. kToolExitOk, or the
+// status to exit with: kToolExitBadUsage without the simulator, kToolExitFailed when it failed.
+int startSimulationIfAsked(const ToolOptions& options, ToolSimulator& simulator, ToolConsole& console);
 
 // True when the box exists and opened an interface.
 bool boxOpenedInterface(const ToolObjectBox& box, ToolConsole& console);

@@ -4,34 +4,48 @@
 
 namespace {
 
+constexpr const char* kInstanceId = "USB\\VID_1234&PID_5678\\7001";
+
 bool runningUnderWine() {
   const HMODULE ntdll = w32::getModuleHandle("ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+template <class Function>
+Function bound(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace
 
+ToolSimulator::~ToolSimulator() {
+  if (!path_.empty()) remove_(kInstanceId);
+}
+
 bool ToolSimulator::start(bool loopback, std::string* error) {
+  missing_ = true;
   if (!runningUnderWine()) {
-    *error = "a simulated interface exists only under Wine";
+    *error = "it exists only under Wine, with the test build's winusb.dll beside the tool";
     return false;
   }
   // The module stays loaded for the rest of the process, as the simulator requires.
-  if (!sim_.bind(w32::loadLibrary("winusb.dll"))) {
-    *error = "the winusb.dll beside the tool is not the simulated one";
+  const HMODULE module = w32::loadLibrary("winusb.dll");
+  const auto registerDevice = bound<decltype(&::sim_register_device)>(module, "sim_register_device");
+  remove_ = bound<decltype(&::sim_remove_device)>(module, "sim_remove_device");
+  if (!sim_.bind(module) || registerDevice == nullptr || remove_ == nullptr) {
+    *error = "the winusb.dll found is not the test build's simulated one (put it beside the tool, under Wine)";
     return false;
   }
-  simreg::DeviceSpec spec;
-  spec.instanceId = std::string("USB\\VID_16C0&PID_05DC\\") + kSerial;
-  device_ = std::make_unique<simreg::ScopedDevice>(spec);
-  if (!device_->ok()) {
-    device_.reset();
+  missing_ = false;
+  char path[512];
+  if (registerDevice(kInstanceId, path, sizeof path) == 0) {
     *error = "the simulated interface could not be registered";
     return false;
   }
+  path_ = path;
   // The simulator keeps a device's state by path for the whole process: start afresh.
-  sim_.setCompletion(path(), SIM_COMPLETE_LATER, 0);
-  sim_.setLoopback(path(), loopback ? 1 : 0);
-  sim_.clearRecords(path());
+  sim_.setCompletion(path_.c_str(), SIM_COMPLETE_LATER, 0);
+  sim_.setLoopback(path_.c_str(), loopback ? 1 : 0);
+  sim_.clearRecords(path_.c_str());
   return true;
 }

@@ -1,20 +1,20 @@
-// A simulated DMX interface for the duration of a command (--simulate, and the benchmark):
-// registered in the Wine prefix's SetupAPI database and served by the simulated winusb.dll
-// that the test builds put beside the tool.
+// A simulated DMX interface for the duration of a command (--simulate, and the benchmark),
+// served by the simulated winusb.dll that the test builds put beside the tool and registered
+// in the Wine prefix's SetupAPI database by that library (sim/SimRegistration.h).
 //
-// Refuses, and registers nothing, unless the process runs under Wine and the winusb.dll
-// that LoadLibrary finds is the simulated one (it exports the sim_* controls): on a show
-// machine --simulate must never write a made-up device into the real SetupAPI database.
+// The tool holds nothing of the simulator: everything is bound at run time from the
+// winusb.dll that LoadLibrary finds, and only when the process runs under Wine and that
+// library is the simulated one (it exports the sim_* functions). On a show machine the tool
+// so uses Windows' own winusb.dll and never writes a device into the SetupAPI database.
 //
 // Main thread (the registration is not thread-safe); the bound sim_* functions may be called
 // from any thread. Unregisters on destruction. Non-copyable.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "sim/SimControlApi.h"
-#include "sim/SimDeviceRegistry.h"
+#include "sim/SimRegistration.h"
 
 class ToolSimulator {
  public:
@@ -22,19 +22,23 @@ class ToolSimulator {
   static constexpr const char* kSerial = "7001";
 
   ToolSimulator() = default;
-  ~ToolSimulator() = default;
+  ~ToolSimulator();
   ToolSimulator(const ToolSimulator&) = delete;
   ToolSimulator& operator=(const ToolSimulator&) = delete;
 
   // Registers the interface; with `loopback` every frame it receives from the host comes back
-  // as received frames. False with the reason in `error`.
+  // as received frames. False with the reason in `error`; missing() then tells whether the
+  // simulator itself was not there.
   bool start(bool loopback, std::string* error);
 
+  bool missing() const { return missing_; }
   const SimControlApi& sim() const { return sim_; }
   // The device path ("" before a successful start).
-  const char* path() const { return device_ ? device_->path().c_str() : ""; }
+  const char* path() const { return path_.c_str(); }
 
  private:
   SimControlApi sim_;
-  std::unique_ptr<simreg::ScopedDevice> device_;
+  decltype(&::sim_remove_device) remove_ = nullptr;
+  std::string path_;
+  bool missing_ = false;
 };

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Checks the Max package folder and the release zip made from it.
+"""Checks the Max package folder and the two release zips made from it.
 
 The patchers are read the way Max reads them (JSON): every cord must join two boxes of its
 own patcher with an outlet and an inlet that exist, and the examples the help promises must
-be wired as it says. The reference page must be well-formed XML, the icon a 500 x 500 PNG, and
-the zip (made here with the build's own CPack configuration) must hold exactly the files of
-the package folder, byte for byte.
+be wired as it says. The reference page must be well-formed XML, the icon a 500 x 500 PNG.
+The zips are made here with the build's own CPack configuration: the package zip must hold
+exactly the files of the package folder, byte for byte, the tool zip exactly the tool, its
+host DLL, the external and the ReadMe. What they ship is stripped and needs nothing beyond
+Windows and the host. The tool zip is left unpacked in --unpack for the tool's own test
+(tools.release_zip), which runs the unpacked tool under Wine.
 """
 import argparse
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -17,6 +21,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 import zipfile
 import zlib
+
+from pe_file import PeFile
 
 ARGS = None
 
@@ -188,30 +194,94 @@ class PackageFiles(unittest.TestCase):
         self.assertEqual(len(zlib.decompress(chunks[b"IDAT"])), height * (1 + width * 3))
 
 
+# DLLs that come with Windows itself; what ships may import these and our host's MaxAPI.dll only
+# (a compiler runtime DLL such as libstdc++-6.dll would be missing on a show machine).
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "setupapi.dll", "winmm.dll",
+                "psapi.dll", "ntdll.dll", "gdi32.dll", "ole32.dll", "shell32.dll", "version.dll"}
+# SetupAPI functions that add or remove devices: only the simulator, which never ships, has them.
+DEVICE_WRITERS = {"SetupDiCreateDeviceInfoW", "SetupDiCreateDeviceInfoA", "SetupDiRegisterDeviceInfo",
+                  "SetupDiCreateDeviceInterfaceW", "SetupDiCreateDeviceInterfaceA",
+                  "SetupDiCreateDeviceInterfaceRegKeyW", "SetupDiCreateDeviceInterfaceRegKeyA",
+                  "SetupDiRemoveDevice", "SetupDiRemoveDeviceInterface", "SetupDiCallClassInstaller"}
+
+
 class ReleaseZip(unittest.TestCase):
-    def test_zip_holds_every_file_of_the_package(self):
+    @classmethod
+    def setUpClass(cls):
         os.makedirs(ARGS.work, exist_ok=True)
+        for old in os.listdir(ARGS.work):
+            if old.endswith(".zip"):
+                os.remove(os.path.join(ARGS.work, old))
         made = subprocess.run([ARGS.cpack, "--config", ARGS.cpack_config, "-B", ARGS.work],
                               capture_output=True, text=True)
-        self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
-        path = os.path.join(ARGS.work, "prismlux-%s.zip" % ARGS.version)
+        cls.made = made.stdout + made.stderr if made.returncode else None
+        cls.package_zip = os.path.join(ARGS.work, "prismlux-%s.zip" % ARGS.version)
+        cls.tool_zip = os.path.join(ARGS.work, ARGS.tool_zip)
+
+    def setUp(self):
+        self.assertIsNone(self.made, "cpack failed")
+
+    def shipped(self):
+        """{name in its zip: bytes} of every program file both zips ship."""
+        files = {}
+        for path in (self.package_zip, self.tool_zip):
+            with zipfile.ZipFile(path) as archive:
+                for name in archive.namelist():
+                    if name.endswith((".mxe64", ".mxe", ".dll", ".exe")):
+                        files[os.path.basename(path) + ":" + name] = archive.read(name)
+        return files
+
+    def test_zip_holds_every_file_of_the_package(self):
         expected = {}
         for folder, _, files in os.walk(ARGS.package):
             for name in files:
                 full = os.path.join(folder, name)
                 expected["prismlux/" + os.path.relpath(full, ARGS.package).replace(os.sep, "/")] = full
-        with zipfile.ZipFile(path) as archive:
+        with zipfile.ZipFile(self.package_zip) as archive:
             names = {n for n in archive.namelist() if not n.endswith("/")}
             self.assertEqual(names, set(expected))
             for name, full in expected.items():
                 with open(full, "rb") as f:
                     self.assertEqual(archive.read(name), f.read(), name)
 
+    def test_tool_zip_holds_the_tool_its_host_the_external_and_a_readme(self):
+        with zipfile.ZipFile(self.tool_zip) as archive:
+            names = {n for n in archive.namelist() if not n.endswith("/")}
+            self.assertEqual(names, {"prismlux-tool/" + n for n in
+                                     ("prismlux-tool.exe", "MaxAPI.dll", ARGS.external, "ReadMe.txt")})
+            with zipfile.ZipFile(self.package_zip) as package:
+                self.assertEqual(archive.read("prismlux-tool/" + ARGS.external),
+                                 package.read("prismlux/externals/" + ARGS.external))
+            readme = archive.read("prismlux-tool/ReadMe.txt").decode("utf-8")
+            shutil.rmtree(ARGS.unpack, ignore_errors=True)
+            archive.extractall(ARGS.unpack)
+        for said in ("prismlux-tool list", "prismlux-tool send", "prismlux-tool monitor", "prismlux-tool params",
+                     "WinUSB", "not needed inside Max"):
+            self.assertIn(said, readme)
+
+    def test_shipped_programs_are_stripped_and_need_only_windows_and_the_host(self):
+        shipped = self.shipped()
+        self.assertIn("%s:prismlux/externals/%s" % (os.path.basename(self.package_zip), ARGS.external), shipped)
+        for name, data in shipped.items():
+            image = PeFile(data)
+            self.assertEqual(image.symbol_count, 0, name + " has a symbol table")
+            sections = [section[0] for section in image.sections]
+            self.assertEqual([s for s in sections if s.startswith(".debug")], [], name)
+            self.assertIn(".gnu_debuglink", sections, name + " names no debug file")
+            imports = image.imports()
+            self.assertEqual({dll for dll in imports if dll.lower() not in WINDOWS_DLLS} - {"MaxAPI.dll"}, set(), name)
+            self.assertEqual(DEVICE_WRITERS & {f for functions in imports.values() for f in functions}, set(), name)
+            if name.endswith((".mxe64", ".mxe")):
+                self.assertEqual(image.machine, 0x8664 if name.endswith(".mxe64") else 0x14C, name)
+                self.assertIn("main", image.exports(), name)
+                self.assertIn("MaxAPI.dll", imports, name)
+
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("--package", "--version", "--external", "--cpack", "--cpack-config", "--work"):
+    for option in ("--package", "--version", "--external", "--cpack", "--cpack-config", "--work", "--tool-zip",
+                   "--unpack"):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

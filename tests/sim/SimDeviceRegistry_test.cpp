@@ -78,19 +78,19 @@ DWORD openDevice(const std::string& path, HANDLE* held = nullptr) {
 
 TEST(SimDeviceRegistry, RegisteredDeviceIsListedOpenedAndRemoved) {
   DeviceSpec spec;
-  spec.instanceId = "USB\\VID_16C0&PID_088B\\SIMREG1";
+  spec.instanceId = "USB\\VID_1234&PID_5678\\SIMREG1";
   spec.serialNumber = "SN-4711";
   std::string path;
   {
     ScopedDevice device(spec);
     ASSERT_TRUE(device.ok());
     path = device.path();
-    EXPECT_EQ(path, "\\\\?\\usb#vid_16c0&pid_088b#simreg1#{c7c60c86-7f33-443b-9908-2e0cc526c6f5}");
+    EXPECT_EQ(path, "\\\\?\\usb#vid_1234&pid_5678#simreg1#{c7c60c86-7f33-443b-9908-2e0cc526c6f5}");
 
     const std::vector<Listed> present = listInterfaces(InterfaceClass::Primary, true);
     const Listed* listed = findPath(present, path);
     ASSERT_NE(listed, nullptr);
-    EXPECT_EQ(_wcsicmp(listed->instanceId.c_str(), L"USB\\VID_16C0&PID_088B\\SIMREG1"), 0);
+    EXPECT_EQ(_wcsicmp(listed->instanceId.c_str(), L"USB\\VID_1234&PID_5678\\SIMREG1"), 0);
     EXPECT_EQ(listed->serial, L"SN-4711");
     EXPECT_EQ(findPath(listInterfaces(InterfaceClass::Secondary, false), path), nullptr);
 
@@ -117,7 +117,7 @@ TEST(SimDeviceRegistry, RegisteredDeviceIsListedOpenedAndRemoved) {
 
 TEST(SimDeviceRegistry, PresenceAndPlaceholderAreChosen) {
   DeviceSpec spec;
-  spec.instanceId = "USB\\VID_16C0&PID_088B\\SIMREG2";
+  spec.instanceId = "USB\\VID_1234&PID_5678\\SIMREG2";
   spec.present = false;
   spec.placeholder = Placeholder::HeldByOther;
   ScopedDevice device(spec);
@@ -134,7 +134,7 @@ TEST(SimDeviceRegistry, PresenceAndPlaceholderAreChosen) {
 
 TEST(SimDeviceRegistry, StaleRegistrationIsReplaced) {
   DeviceSpec spec;
-  spec.instanceId = "USB\\VID_16C0&PID_088B\\SIMREG3";
+  spec.instanceId = "USB\\VID_1234&PID_5678\\SIMREG3";
   const std::string first = simreg::registerDevice(spec);  // left behind, as by a crashed run
   ASSERT_FALSE(first.empty());
   ScopedDevice device(spec);
@@ -143,5 +143,5 @@ TEST(SimDeviceRegistry, StaleRegistrationIsReplaced) {
   for (const Listed& l : listInterfaces(InterfaceClass::Primary, false))
     count += _wcsicmp(l.path.c_str(), widen(device.path()).c_str()) == 0;
   EXPECT_EQ(count, 1);
-  EXPECT_FALSE(simreg::removeDevice("USB\\VID_16C0&PID_088B\\NOSUCH"));
+  EXPECT_FALSE(simreg::removeDevice("USB\\VID_1234&PID_5678\\NOSUCH"));
 }

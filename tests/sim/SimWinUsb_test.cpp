@@ -85,7 +85,7 @@ class SimWinUsb : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     simreg::DeviceSpec spec;
-    spec.instanceId = "USB\\VID_16C0&PID_088B\\SIMUSB1";
+    spec.instanceId = "USB\\VID_1234&PID_5678\\SIMUSB1";
     gDevice = std::make_unique<simreg::ScopedDevice>(spec);
   }
   static void TearDownTestSuite() { gDevice.reset(); }
@@ -223,8 +223,8 @@ TEST_F(SimWinUsb, PipesDescriptorAndPolicies) {
   ULONG n = 0;
   ASSERT_TRUE(api_.getDescriptor(handle_, 1, 0, 0, descriptor, 18, &n));
   EXPECT_EQ(n, 18u);
-  // vid 16c0, pid 088b, bcdDevice 0123, little-endian from byte 8.
-  EXPECT_EQ(Bytes(descriptor + 8, descriptor + 14), (Bytes{0xC0, 0x16, 0x8B, 0x08, 0x23, 0x01}));
+  // vid 1234, pid 5678, bcdDevice 0123, little-endian from byte 8.
+  EXPECT_EQ(Bytes(descriptor + 8, descriptor + 14), (Bytes{0x34, 0x12, 0x78, 0x56, 0x23, 0x01}));
   ASSERT_EQ(sim_fail_next(path_, SIM_OP_DESCRIPTOR, SIM_FAIL_AT_ONCE, ERROR_GEN_FAILURE), 1);
   EXPECT_FALSE(api_.getDescriptor(handle_, 1, 0, 0, descriptor, 18, &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));

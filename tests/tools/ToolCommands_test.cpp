@@ -1,9 +1,11 @@
 // The tool's commands run in-process against interfaces registered in the prefix and served
 // by the simulated winusb.dll (the test imports it, so the tool's run-time binding finds the
 // same module); what reached an interface is read back with the simulator's own decoder.
-// The program itself runs once as a child process, for its exit codes.
+// The program itself runs as a child process: for its exit codes, and as unpacked from its
+// release zip (ToolReleaseZip, run on its own as tools.release_zip).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <regex>
@@ -13,10 +15,10 @@
 #include <vector>
 
 #include "tests/common/RegisteredDevices.h"
+#include "tests/common/RunsAlone.h"
 #include "dmx/CDmxDeviceList.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
-#include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolSlotGrid.h"
@@ -202,7 +204,7 @@ TEST_F(ToolCommandsTest, ParamsRefusesBadValuesUntouchedAndReportsFailedRequests
 TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
   const Outcome listed = run({"list", "--simulate"});
   EXPECT_EQ(listed.status, 0) << listed.err;
-  EXPECT_TRUE(std::regex_search(listed.out, std::regex(R"(\n1 +7001 +\\\\\?\\usb#vid_16c0&pid_05dc#7001#)"))) << listed.out;
+  EXPECT_TRUE(std::regex_search(listed.out, std::regex(R"(\n1 +7001 +\\\\\?\\usb#vid_1234&pid_5678#7001#)"))) << listed.out;
   EXPECT_EQ(presentInterfaces(), 0);
 
   const Outcome sent = run({"send", "--simulate", "--scale", "255", "--seconds", "0.4", "0", "7", "8"});
@@ -267,37 +269,149 @@ TEST(ToolMonitorGrid, ShowsTheSlotsAsBytesWithRateStartCodeAndLength) {
   EXPECT_NE(toolSlotGridText({}, 0).find("no frame yet"), std::string::npos);
 }
 
-// The program itself: exit status and where the text goes.
-DWORD runChild(const std::string& arguments, DWORD* exitCode) {
-  std::wstring command = L"prismlux-tool.exe " + std::wstring(arguments.begin(), arguments.end());
-  // Its output goes nowhere; only the status counts here.
-  const HANDLE nul = w32::createFile("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
-  SetHandleInformation(nul, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  STARTUPINFOW startup{};
+// The program itself, as a process of its own.
+struct ChildRun {
+  DWORD status = 0;
+  std::string out;  // standard output and error
+};
+
+// Wine's DLL choices for a child: the simulated winusb.dll beside the program, or the
+// system's own library (what a show machine has).
+constexpr const char* kSimulatedWinUsb = "winusb=n;mscoree=d;mshtml=d;winemenubuilder.exe=d";
+constexpr const char* kSystemWinUsb = "mscoree=d;mshtml=d;winemenubuilder.exe=d";
+
+// Runs `program` with `arguments` in `folder` and WINEDLLOVERRIDES `overrides`; its output goes
+// through a file (a pipe could be held open by a service the child starts). An error code
+// when it did not start, WAIT_TIMEOUT when it did not end within a minute, else 0.
+DWORD runChild(const std::string& program, const std::string& arguments, const std::string& folder,
+               const char* overrides, ChildRun* run) {
+  char temp[MAX_PATH], file[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  GetTempFileNameA(temp, "plx", 0, file);
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const HANDLE output = CreateFileA(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherited, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return GetLastError();
+  STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = nul;
-  startup.hStdError = nul;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::string command = "\"" + program + "\" " + arguments;
+  // The child takes its environment, and so Wine its DLL choices, from ours.
+  char saved[512] = "";
+  const bool hadOverrides = GetEnvironmentVariableA("WINEDLLOVERRIDES", saved, sizeof saved) > 0;
+  SetEnvironmentVariableA("WINEDLLOVERRIDES", overrides);
   PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  const BOOL started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      folder.c_str(), &startup, &process);
   const DWORD startError = GetLastError();
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (!started) return startError;
+  SetEnvironmentVariableA("WINEDLLOVERRIDES", hadOverrides ? saved : nullptr);
+  if (!started) {
+    CloseHandle(output);
+    return startError;
+  }
   const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
-  GetExitCodeProcess(process.hProcess, exitCode);
+  GetExitCodeProcess(process.hProcess, &run->status);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  run->out.clear();
+  SetFilePointer(output, 0, nullptr, FILE_BEGIN);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(output, buffer, sizeof buffer, &got, nullptr) && got > 0) run->out.append(buffer, got);
+  CloseHandle(output);
+  // Text written to a file through the C runtime ends its lines with CR LF.
+  run->out.erase(std::remove(run->out.begin(), run->out.end(), '\r'), run->out.end());
   return waited == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
 }
 
 TEST(ToolProgram, ExitStatusTellsUsageErrorsFromSuccess) {
-  DWORD code = 12345;
-  ASSERT_EQ(runChild("send --scale nope 1", &code), 0u);
-  EXPECT_EQ(code, 2u);
-  ASSERT_EQ(runChild("--help", &code), 0u);
-  EXPECT_EQ(code, 0u);
+  ChildRun run;
+  ASSERT_EQ(runChild("prismlux-tool.exe", "send --scale nope 1", ".", kSimulatedWinUsb, &run), 0u);
+  EXPECT_EQ(run.status, 2u);
+  ASSERT_EQ(runChild("prismlux-tool.exe", "--help", ".", kSimulatedWinUsb, &run), 0u);
+  EXPECT_EQ(run.status, 0u);
+}
+
+// The tool as users get it: unpacked from its release zip (PRISMLUX_UNPACKED_TOOL names the
+// folder) and run there, with the system's own winusb.dll unless a case puts the simulated one
+// beside it for itself.
+class ToolReleaseZip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PRISMLUX_SKIP_UNLESS_ALONE();
+    char folder[MAX_PATH] = "";
+    ASSERT_GT(GetEnvironmentVariableA("PRISMLUX_UNPACKED_TOOL", folder, sizeof folder), 0u);
+    folder_ = folder;
+    ASSERT_EQ(GetFileAttributesA((folder_ + "/winusb.dll").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the release zip holds a winusb.dll";
+    ASSERT_EQ(presentInterfaces(), 0) << "devices left in the prefix";
+  }
+
+  void TearDown() override {
+    if (placedWinUsb_) {
+      EXPECT_TRUE(DeleteFileA((folder_ + "/winusb.dll").c_str()));
+    }
+    devices_.clear();
+  }
+
+  ChildRun tool(const std::string& arguments, const char* overrides = kSystemWinUsb) {
+    ChildRun run;
+    EXPECT_EQ(runChild(folder_ + "/prismlux-tool.exe", arguments, folder_, overrides, &run), 0u) << arguments;
+    return run;
+  }
+
+  void placeSimulatedWinUsb() {
+    ASSERT_TRUE(CopyFileA("winusb.dll", (folder_ + "/winusb.dll").c_str(), TRUE));
+    placedWinUsb_ = true;
+  }
+
+  std::string folder_;
+  bool placedWinUsb_ = false;
+  testdevices::RegisteredDevices devices_;
+};
+
+TEST_F(ToolReleaseZip, ListsTheInterfacesAndRefusesToSimulateWithTheSystemLibrary) {
+  const std::string first = devices_.add("USB\\VID_1234&PID_5678\\4321").path();
+  const std::string second = devices_.add("USB\\VID_1234&PID_5678\\77", simreg::InterfaceClass::Secondary, "SN-77").path();
+  const ChildRun listed = tool("list");
+  EXPECT_EQ(listed.status, 0u) << listed.out;
+  EXPECT_TRUE(contains(listed.out, "1      4321      " + first)) << listed.out;
+  EXPECT_TRUE(contains(listed.out, "2      SN-77     " + second)) << listed.out;
+
+  // Nothing of the simulator came with the tool: it is not there, and nothing opens.
+  for (const char* command : {"list --simulate", "send --simulate 0 1"}) {
+    const ChildRun refused = tool(command);
+    EXPECT_EQ(refused.status, 2u) << command;
+    EXPECT_TRUE(contains(refused.out, "prismlux-tool: --simulate needs the simulated interface")) << refused.out;
+    EXPECT_FALSE(contains(refused.out, "7001")) << refused.out;
+  }
+  EXPECT_EQ(presentInterfaces(), 2);
+  const ChildRun unopened = tool("send --serial 4321 --seconds 0.2 0 1");
+  EXPECT_EQ(unopened.status, 1u) << unopened.out;
+  EXPECT_TRUE(contains(unopened.out, "cannot open 4321")) << unopened.out;
+}
+
+TEST_F(ToolReleaseZip, SendsAndReadsParametersThroughASimulatedInterfacePlacedBesideIt) {
+  placeSimulatedWinUsb();
+  devices_.add("USB\\VID_1234&PID_5678\\4321");
+  const ChildRun sent = tool("send --scale 255 --serial 4321 --seconds 0.3 0 10 20", kSimulatedWinUsb);
+  EXPECT_EQ(sent.status, 0u) << sent.out;
+  EXPECT_TRUE(contains(sent.out, "max window: open 4321")) << sent.out;
+  EXPECT_TRUE(contains(sent.out, "list in: 0 10 20")) << sent.out;
+
+  const ChildRun params = tool("params --serial 4321 --set 10 0 255", kSimulatedWinUsb);
+  EXPECT_EQ(params.status, 0u) << params.out;
+  EXPECT_TRUE(contains(params.out, "set: 10 0 255\nparameters: 0 0 0\n")) << params.out;
+
+  // With the simulator beside it, --simulate registers its interface for the run only.
+  const ChildRun simulated = tool("send --simulate --scale 255 --seconds 0.3 0 7 8", kSimulatedWinUsb);
+  EXPECT_EQ(simulated.status, 0u) << simulated.out;
+  EXPECT_TRUE(contains(simulated.out, "max window: open 7001")) << simulated.out;
+  EXPECT_TRUE(std::regex_search(simulated.out, std::regex(R"(outlet emitted [1-9][0-9]* list)"))) << simulated.out;
+  EXPECT_EQ(presentInterfaces(), 1);
 }
 
 }  // namespace
