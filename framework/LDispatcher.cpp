@@ -100,15 +100,21 @@ void LDispatcher::requestService() {
   serviceOwed_ = true;
 }
 
-void LDispatcher::requestServiceRetry() {
-  serviceOwed_ = true;
+void LDispatcher::requestTimerRetry() {
+  timerOwed_ = true;
   if (wakeEvent_ != nullptr) SetEvent(wakeEvent_);
 }
 
 bool LDispatcher::retryOwedService() {
-  if (!serviceOwed_.exchange(false)) return false;
-  requestService();
-  return serviceOwed_.load();
+  // A refused window timer is asked for again one short wait later: at once it would most
+  // likely be refused again, and the two threads would chase each other.
+  if (timerRetryDue_) {
+    timerRetryDue_ = false;
+    serviceOwed_ = true;
+  }
+  if (timerOwed_.exchange(false)) timerRetryDue_ = true;
+  if (serviceOwed_.exchange(false)) requestService();
+  return serviceOwed_.load() || timerRetryDue_;
 }
 
 void LDispatcher::registerSignal(LAsyncSignal* signal) {

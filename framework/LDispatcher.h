@@ -28,7 +28,8 @@
 // queue is full) is owed: the worker posts again at the end of each pass, every 10 ms while
 // it keeps failing, so the service resumes once the queue has room; the service drains
 // pendingEvents, so nothing is delivered twice. A window timer that SetTimer refused asks
-// for the service the same way (requestServiceRetry), and the service sets it again.
+// for the service the same way, 10 ms later (requestTimerRetry), and the service sets it
+// again.
 //
 // Lifetime: constructed and started by CEnv on the window's thread; start() returns only
 // when the worker has announced itself, or false when it could not be created or died
@@ -70,9 +71,10 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void unlock() override;
   void unlockAndWake() override;
   void requestService() override;
-  // Any thread, lock not needed. Has the worker post the main-thread service (again) on
-  // its next pass, and keep trying while the post fails.
-  void requestServiceRetry();
+  // Any thread, lock not needed: SetTimer refused the window timer. The worker posts the
+  // main-thread service (which sets it again) after one short wait, and keeps trying while
+  // the post fails.
+  void requestTimerRetry();
   void registerSignal(LAsyncSignal* signal) override;
   void unregisterSignal(LAsyncSignal* signal) override;
   void unregisterSignalLocked(LAsyncSignal* signal) override;
@@ -122,6 +124,9 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> serviceRequested_{false};
   std::atomic<bool> serviceOwed_{false};
+  std::atomic<bool> timerOwed_{false};
+  // A refused window timer's service is posted at the end of the next pass (worker only).
+  bool timerRetryDue_ = false;
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};
   std::atomic<uint32_t> passes_{0};

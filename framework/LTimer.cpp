@@ -107,7 +107,7 @@ void LTimer::setWindowTimer(bool always) {
     // The next start tries again; until one comes, the worker has the service try.
     gWindowTimerWindow = nullptr;
     gWindowTimerRefused = true;
-    env->dispatcher()->requestServiceRetry();
+    env->dispatcher()->requestTimerRetry();
   }
 }
 
