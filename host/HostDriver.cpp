@@ -160,7 +160,8 @@ void* newObject(const std::string& className, const std::vector<Value>& args) {
   } else if (c->newTypes.empty()) {
     intoExternal([&] { object = reinterpret_cast<NewNone>(c->mnew)(); });
   }
-  return object;  // typed argument lists are not needed by our externals
+  // Typed argument lists are not needed by our externals.
+  return object;
 }
 
 bool sendList(void* object, const std::vector<Value>& values) {
