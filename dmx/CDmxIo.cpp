@@ -1,6 +1,7 @@
 #include "dmx/CDmxIo.h"
 
 #include <cstring>
+#include <new>
 
 #include "dmx/CDmxUsbLink.h"
 #include "framework/LAsyncEnv.h"
@@ -32,7 +33,8 @@ CDmxIo::CDmxIo(LAsyncEnv* env)
       readRequest(readCompleted, this),
       writeRequest(writeCompleted, this) {
   InitializeCriticalSection(&ioLock);
-  link_ = new CDmxUsbLink(this, env);
+  // Null without memory; the device then never opens (see open).
+  link_ = new (std::nothrow) CDmxUsbLink(this, env);
 }
 
 CDmxIo::~CDmxIo() {
@@ -44,7 +46,7 @@ CDmxIo::~CDmxIo() {
 
 int32_t CDmxIo::write(const uint8_t* data, int32_t count, DmxWriteDone done, void* user) {
   IoLockHold hold(&ioLock);
-  if (writePending || !link_->isOpen()) return 0;
+  if (writePending || link_ == nullptr || !link_->isOpen()) return 0;
 
   env->lock();
   writePending = 1;
@@ -63,7 +65,7 @@ int32_t CDmxIo::write(const uint8_t* data, int32_t count, DmxWriteDone done, voi
 
 int32_t CDmxIo::read(uint8_t* target, int32_t capacity, DmxReadDone done, void* user) {
   IoLockHold hold(&ioLock);
-  if (readPending || !link_->isOpen()) return 0;
+  if (readPending || link_ == nullptr || !link_->isOpen()) return 0;
 
   env->lock();
   readCapacity = capacity > 0 ? uint32_t(capacity) : 0;

@@ -1,6 +1,7 @@
 #include "dmx/CDmxUsbLink.h"
 
 #include <cstring>
+#include <new>
 
 #include "dmx/CWinUsbDevice.h"
 #include "framework/LAsyncEnv.h"
@@ -22,10 +23,22 @@ constexpr uint16_t kGetLength = 6;
 }  // namespace
 
 CDmxUsbLink::CDmxUsbLink(LHandler* owner, LAsyncEnv* env)
-    : CDmxLink(owner, env), device(new CWinUsbDevice(this, env)), controlDoneEvent(this, env) {
+    : CDmxLink(owner, env),
+      device(new (std::nothrow) CWinUsbDevice(this, env)),
+      controlDoneEvent(this, env) {
+  // Whatever cannot be made (memory, an event) stays null and fails every open.
+  if (device == nullptr) return;
   controlTransfer = device->createTransfer();
   writeTransfer = device->createTransfer();
   for (CUsbTransfer*& transfer : readTransfers) transfer = device->createTransfer();
+}
+
+bool CDmxUsbLink::hasEverything() const noexcept {
+  if (device == nullptr || controlTransfer == nullptr || writeTransfer == nullptr) return false;
+  for (const CUsbTransfer* transfer : readTransfers) {
+    if (transfer == nullptr) return false;
+  }
+  return true;
 }
 
 CDmxUsbLink::~CDmxUsbLink() {
@@ -40,10 +53,12 @@ CDmxUsbLink::~CDmxUsbLink() {
   }
   controlBusy = 0;
 
-  for (int i = kReadCount - 1; i >= 0; --i) device->releaseTransfer(readTransfers[i]);
-  device->releaseTransfer(writeTransfer);
-  device->releaseTransfer(controlTransfer);
-  delete device;
+  if (device != nullptr) {
+    for (int i = kReadCount - 1; i >= 0; --i) device->releaseTransfer(readTransfers[i]);
+    device->releaseTransfer(writeTransfer);
+    device->releaseTransfer(controlTransfer);
+    delete device;
+  }
 
   failAll(getQueue);
   failAll(setQueue);
@@ -52,6 +67,8 @@ CDmxUsbLink::~CDmxUsbLink() {
 // ---- open and close --------------------------------------------------------------------
 
 uint32_t CDmxUsbLink::openDevice(const char* path) {
+  // Found now rather than at the first transfer, which would close the link just opened.
+  if (!hasEverything()) return kOpenFailed;
   const uint32_t opened = device->open(path);
   if (opened == CUsbDevice::kAccessDenied) return kInUse;
   if (opened != CUsbDevice::kOpened) return kOpenFailed;

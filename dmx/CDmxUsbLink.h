@@ -88,6 +88,8 @@ class CDmxUsbLink : public CDmxLink {
   void issueReads() override;
 
  private:
+  // The device and all 18 transfers (each with its event) were made; false fails the open.
+  bool hasEverything() const noexcept;
   static void writeTransferDone(void* user, CUsbTransfer* transfer);
   static void readTransferDone(void* user, CUsbTransfer* transfer);
   static void controlTransferDone(void* user, CUsbTransfer* transfer);

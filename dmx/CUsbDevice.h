@@ -54,6 +54,7 @@ class CUsbDevice : public LHandler {
   // end as failed). Does nothing more when already closed.
   virtual void close() = 0;
 
+  // A new transfer slot; null when it (or its event) cannot be made.
   virtual CUsbTransfer* createTransfer() = 0;
   // Destroys a transfer made by createTransfer; null is ignored.
   virtual void releaseTransfer(CUsbTransfer* transfer);

@@ -1,5 +1,7 @@
 #include "dmx/CWinUsbDevice.h"
 
+#include <new>
+
 #include "dmx/CWinUsbTransfer.h"
 #include "framework/LAsyncEnv.h"
 #include "framework/NoteNames.h"
@@ -127,7 +129,15 @@ uint32_t CWinUsbDevice::outstandingTransfers() const {
          queueLength(pendingControls_);
 }
 
-CUsbTransfer* CWinUsbDevice::createTransfer() { return new CWinUsbTransfer(this, env_); }
+CUsbTransfer* CWinUsbDevice::createTransfer() {
+  // Null when there is no memory or no event for it: the link then refuses to open.
+  auto* transfer = new (std::nothrow) CWinUsbTransfer(this, env_);
+  if (transfer != nullptr && !transfer->canLaunch()) {
+    delete transfer;
+    return nullptr;
+  }
+  return transfer;
+}
 
 bool CWinUsbDevice::findPipe(uint8_t pipeType, uint8_t direction, uint32_t skip,
                              uint8_t* address, uint8_t* addressCopy) {

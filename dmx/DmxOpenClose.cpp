@@ -13,6 +13,8 @@
 #include "support/Text.h"
 #include "support/Win32Text.h"
 
+#include <new>
+
 namespace {
 
 // Opens under way plus devices alive.
@@ -37,11 +39,29 @@ void releaseOpen() {
 // A new I/O object whose link has opened the interface at `path`; null when it does not
 // open (held by another program, or broken).
 CDmxIo* openAt(const CDmxDevicePath& path) {
-  auto* device = new CDmxIo(environment->dispatcher());
-  if (device->link()->open(path.path.text()) == CDmxLink::kOpened) return device;
+  auto* device = new (std::nothrow) CDmxIo(environment->dispatcher());
+  if (device == nullptr) return nullptr;
+  if (device->link() != nullptr && device->link()->open(path.path.text()) == CDmxLink::kOpened)
+    return device;
   delete device;
   return nullptr;
 }
+
+// The open under way, given back when the scope ends unless a device was handed out: also
+// when a string record cannot be allocated during the walk and std::bad_alloc leaves it.
+class OpenHold {
+ public:
+  OpenHold() = default;
+  ~OpenHold() {
+    if (!kept_) releaseOpen();
+  }
+  OpenHold(const OpenHold&) = delete;
+  OpenHold& operator=(const OpenHold&) = delete;
+  void keep() noexcept { kept_ = true; }
+
+ private:
+  bool kept_ = false;
+};
 
 // Walks the present interfaces and opens the first one whose serial number matches the
 // name as `wanted` says (every interface, for an empty name and SerialMatch::Exact); the
@@ -88,8 +108,9 @@ CDmxIo* dmxOpen(const char* name) {
     --openCount;
     return nullptr;
   }
+  OpenHold hold;
   CDmxIo* device = openFirstMatch(name);
-  if (device == nullptr) releaseOpen();
+  if (device != nullptr) hold.keep();
   return device;
 }
 

@@ -51,16 +51,25 @@ void CEnv::drainServiceMessages() {
 
 bool CEnv::windowCallback(void* user, UINT message, WPARAM wParam, LPARAM lParam,
                           LRESULT* result) {
+  // Nothing may leave into the host's message dispatch: a note that runs out of memory
+  // (std::bad_alloc, the one exception raised) loses its work, and the rest goes on.
   if (message == WM_TIMER) {
     if (wParam == LTimer::kWindowTimerId) {
-      LTimer::serviceTimers();
+      try {
+        LTimer::serviceTimers();
+      } catch (...) {
+        // The timers still due fire at the next WM_TIMER.
+      }
       // A note may have destroyed the environment; rearm finds no window then.
       LTimer::rearmWindowTimer();
     }
     return false;
   }
   if (message == LDispatcher::kServiceMessage) {
-    LWindowPoster::arrive(wParam);
+    try {
+      LWindowPoster::arrive(wParam);
+    } catch (...) {
+    }
     *result = 0;
     return true;
   }

@@ -3,6 +3,7 @@
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
 #include "framework/LThread.h"
+#include "framework/LTimer.h"
 #include "framework/LWaitGroup.h"
 #include "framework/LWindowPoster.h"
 #include "framework/NoteNames.h"
@@ -92,8 +93,28 @@ void LDispatcher::unlockAndWake() {
 void LDispatcher::requestService() {
   if (serviceRequested_.load()) return;
   serviceRequested_ = true;
-  // A failed post leaves nothing in flight; the next set tries again.
-  if (servicePoster_ == nullptr || !servicePoster_->post()) serviceRequested_ = false;
+  if (servicePoster_ != nullptr && servicePoster_->post()) return;
+  // Nothing is in flight (the window's queue is full): the events already pending would
+  // wait for a set that may never come, so the worker posts again until it goes through.
+  serviceRequested_ = false;
+  serviceOwed_ = true;
+}
+
+void LDispatcher::requestTimerRetry() {
+  timerOwed_ = true;
+  if (wakeEvent_ != nullptr) SetEvent(wakeEvent_);
+}
+
+bool LDispatcher::retryOwedService() {
+  // A refused window timer is asked for again one short wait later: at once it would most
+  // likely be refused again, and the two threads would chase each other.
+  if (timerRetryDue_) {
+    timerRetryDue_ = false;
+    serviceOwed_ = true;
+  }
+  if (timerOwed_.exchange(false)) timerRetryDue_ = true;
+  if (serviceOwed_.exchange(false)) requestService();
+  return serviceOwed_.load() || timerRetryDue_;
 }
 
 void LDispatcher::registerSignal(LAsyncSignal* signal) {
@@ -167,6 +188,8 @@ void LDispatcher::serviceMainThread() {
   serviceRequested_ = false;
   lock();
   while (LListNode* node = pendingEvents_.popFront()) static_cast<LAsyncEvent*>(node)->startTimer();
+  // A window timer that SetTimer refused is set now (a start above did it already).
+  LTimer::mendWindowTimer();
   unlockAndWake();
 }
 
@@ -245,7 +268,10 @@ uint32_t LDispatcher::workerLoop() {
       dropUnwaitableSignals();
     }
     if (!waitFailed) unblamedFailures_ = 0;
-    timeout = rebuildWaitArray(handles) ? kLongWait : kRetryWait;
+    const bool watchesAll = rebuildWaitArray(handles);
+    // A service post that failed is tried again, soon again while it keeps failing.
+    const bool serviceOwed = retryOwedService();
+    timeout = watchesAll && !serviceOwed ? kLongWait : kRetryWait;
     ++passes_;
     unlock();
   }

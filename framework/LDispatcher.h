@@ -24,7 +24,12 @@
 // The main-thread service: set events queue in pendingEvents; requestService posts one
 // message (1024) to the environment's window through the service poster; on that message,
 // on the window's thread, every pending event's timer is started with 0 ms (under the
-// lock), and the timers' WM_TIMER delivers the notes.
+// lock), and the timers' WM_TIMER delivers the notes. A post that fails (the window's
+// queue is full) is owed: the worker posts again at the end of each pass, every 10 ms while
+// it keeps failing, so the service resumes once the queue has room; the service drains
+// pendingEvents, so nothing is delivered twice. A window timer that SetTimer refused asks
+// for the service the same way, 10 ms later (requestTimerRetry), and the service sets it
+// again.
 //
 // Lifetime: constructed and started by CEnv on the window's thread; start() returns only
 // when the worker has announced itself, or false when it could not be created or died
@@ -66,6 +71,10 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void unlock() override;
   void unlockAndWake() override;
   void requestService() override;
+  // Any thread, lock not needed: SetTimer refused the window timer. The worker posts the
+  // main-thread service (which sets it again) after one short wait, and keeps trying while
+  // the post fails.
+  void requestTimerRetry();
   void registerSignal(LAsyncSignal* signal) override;
   void unregisterSignal(LAsyncSignal* signal) override;
   void unregisterSignalLocked(LAsyncSignal* signal) override;
@@ -88,6 +97,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   // The worker's thread id, 0 until it has started.
   uint32_t workerThreadId() const noexcept { return workerThreadId_.load(); }
   bool isServiceRequested() const noexcept { return serviceRequested_.load(); }
+  // A service post failed and has not gone through since.
+  bool isServiceOwed() const noexcept { return serviceOwed_.load(); }
   LWindowPoster* servicePoster() const noexcept { return servicePoster_; }
 
  private:
@@ -95,6 +106,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   static void serviceEntry(void* self);
   uint32_t workerLoop();
   void serviceMainThread();
+  // Lock held, worker. Posts an owed service; true while it is still owed (the post failed).
+  bool retryOwedService();
   // Lock held. Starts helper wait threads until there are `count`; false if one fails.
   bool ensureWaitGroups(uint32_t count);
   LWaitGroup* waitGroup(uint32_t index);
@@ -110,6 +123,10 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   bool lockMade_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> serviceRequested_{false};
+  std::atomic<bool> serviceOwed_{false};
+  std::atomic<bool> timerOwed_{false};
+  // A refused window timer's service is posted at the end of the next pass (worker only).
+  bool timerRetryDue_ = false;
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};
   std::atomic<uint32_t> passes_{0};

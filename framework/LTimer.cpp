@@ -16,9 +16,10 @@ uint32_t systemClock() { return timeGetTime(); }
 LTimer::Clock gClock = &systemClock;
 
 // The window timer as last set: the window it was set on (null: not set, or unknown) and
-// the clock value at which it fires.
+// the clock value at which it fires; and whether the last SetTimer failed.
 HWND gWindowTimerWindow = nullptr;
 uint32_t gWindowTimerFiresAt = 0;
+bool gWindowTimerRefused = false;
 
 // Time left until `due`, as a signed difference: right across the wrap of the clock.
 int32_t remaining(int32_t due, uint32_t now) {
@@ -77,7 +78,14 @@ void LTimer::serviceTimers() {
 
 void LTimer::rearmWindowTimer() { setWindowTimer(true); }
 
-void LTimer::forgetWindowTimer() noexcept { gWindowTimerWindow = nullptr; }
+void LTimer::mendWindowTimer() {
+  if (gWindowTimerRefused) setWindowTimer(true);
+}
+
+void LTimer::forgetWindowTimer() noexcept {
+  gWindowTimerWindow = nullptr;
+  gWindowTimerRefused = false;
+}
 
 void LTimer::setWindowTimer(bool always) {
   CEnv* env = CEnv::current();
@@ -94,8 +102,12 @@ void LTimer::setWindowTimer(bool always) {
   if (SetTimer(env->window(), kWindowTimerId, static_cast<UINT>(interval), nullptr) != 0) {
     gWindowTimerWindow = env->window();
     gWindowTimerFiresAt = at + static_cast<uint32_t>(firesIn);
+    gWindowTimerRefused = false;
   } else {
+    // The next start tries again; until one comes, the worker has the service try.
     gWindowTimerWindow = nullptr;
+    gWindowTimerRefused = true;
+    env->dispatcher()->requestTimerRetry();
   }
 }
 

@@ -51,6 +51,10 @@ class LTimer : public LHandler, public LListNode {
   // SetTimer(current CEnv window, id 1, nextTimerInterval()); nothing without a CEnv.
   // Run after each WM_TIMER.
   static void rearmWindowTimer();
+  // Sets the window timer if the last SetTimer failed; nothing otherwise. A SetTimer that
+  // fails has the environment's worker post the main-thread service, which calls this, so
+  // that armed timers fire once SetTimer succeeds even when nothing else starts a timer.
+  static void mendWindowTimer();
   // The window the window timer was set on is going away: the next start sets it anew.
   static void forgetWindowTimer() noexcept;
   // kIdleInterval when nothing is armed; else the first timer's remaining time, at least 0.

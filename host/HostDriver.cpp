@@ -3,6 +3,7 @@
 #include "host/HostDriver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,21 @@ intptr_t slot(long value) {
     return static_cast<intptr_t>(static_cast<uint64_t>(static_cast<uint32_t>(value)) | 0xA5A5A5A500000000ull);
   } else {
     return static_cast<intptr_t>(value);
+  }
+}
+
+// The real host is C code: an exception that leaves an external ends it. This one counts
+// every exception that comes out of a call into an external and carries on, so that tests
+// can say so (where the unwinder can cross into the host at all: on x86 such an exception
+// ends the process, as it would in Max).
+std::atomic<long> gEscapedExceptions{0};
+
+template <typename Call>
+void intoExternal(Call call) {
+  try {
+    call();
+  } catch (...) {
+    ++gEscapedExceptions;
   }
 }
 
@@ -59,8 +75,10 @@ bool callList(void* object, std::vector<t_atom>& atoms) {
   if (object == nullptr) return false;
   const HostMethod* list = hostclasses::findMethod(object, "list");
   if (list == nullptr || !isGimme(list->types)) return false;
-  reinterpret_cast<GimmeMethod>(list->fn)(object, gensym("list"), slot(static_cast<long>(atoms.size())),
-                                          atoms.empty() ? nullptr : atoms.data());
+  intoExternal([&] {
+    reinterpret_cast<GimmeMethod>(list->fn)(object, gensym("list"), slot(static_cast<long>(atoms.size())),
+                                            atoms.empty() ? nullptr : atoms.data());
+  });
   return true;
 }
 
@@ -117,7 +135,7 @@ bool loadExternal(const std::string& path, std::string* error) {
   auto entry = reinterpret_cast<MainEntry>(reinterpret_cast<void*>(GetProcAddress(module, "main")));
   if (entry == nullptr) return fail(path + " exports no main");
   initialised.push_back(module);
-  entry();
+  intoExternal(entry);
   return true;
 }
 
@@ -133,11 +151,17 @@ void* newObject(const std::string& className, const std::vector<Value>& args) {
   t_class* c = hostclasses::findBoxClass(className);
   if (c == nullptr || c->mnew == nullptr) return nullptr;
   std::vector<t_atom> atoms = toAtoms(args);
-  if (isGimme(c->newTypes))
-    return reinterpret_cast<NewGimme>(c->mnew)(gensym(className.c_str()), slot(static_cast<long>(atoms.size())),
-                                               atoms.empty() ? nullptr : atoms.data());
-  if (c->newTypes.empty()) return reinterpret_cast<NewNone>(c->mnew)();
-  return nullptr;  // typed argument lists are not needed by our externals
+  void* object = nullptr;
+  if (isGimme(c->newTypes)) {
+    intoExternal([&] {
+      object = reinterpret_cast<NewGimme>(c->mnew)(gensym(className.c_str()), slot(static_cast<long>(atoms.size())),
+                                                   atoms.empty() ? nullptr : atoms.data());
+    });
+  } else if (c->newTypes.empty()) {
+    intoExternal([&] { object = reinterpret_cast<NewNone>(c->mnew)(); });
+  }
+  // Typed argument lists are not needed by our externals.
+  return object;
 }
 
 bool sendList(void* object, const std::vector<Value>& values) {
@@ -156,7 +180,7 @@ std::string assist(void* object, long kind, long index) {
   const HostMethod* m = hostclasses::findMethod(object, "assist");
   if (m == nullptr) return {};
   char text[512] = {};
-  reinterpret_cast<AssistMethod>(m->fn)(object, nullptr, slot(kind), slot(index), text);
+  intoExternal([&] { reinterpret_cast<AssistMethod>(m->fn)(object, nullptr, slot(kind), slot(index), text); });
   text[sizeof text - 1] = '\0';
   return text;
 }
@@ -164,7 +188,7 @@ std::string assist(void* object, long kind, long index) {
 void freeObject(void* object) {
   if (object == nullptr) return;
   t_class* c = hostclasses::classOf(object);
-  if (c->mfree != nullptr) reinterpret_cast<FreeMethod>(c->mfree)(object);
+  if (c->mfree != nullptr) intoExternal([&] { reinterpret_cast<FreeMethod>(c->mfree)(object); });
   auto* header = static_cast<t_object*>(object);
   for (auto* outlet = static_cast<HostOutlet*>(header->o_outlet); outlet != nullptr;) {
     HostOutlet* next = outlet->next;
@@ -180,7 +204,7 @@ void dispatchPending() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);
-    DispatchMessageW(&msg);
+    intoExternal([&] { DispatchMessageW(&msg); });
   }
 }
 
@@ -213,5 +237,7 @@ std::vector<Post> takePosts() { return hostrecord::takePosts(); }
 std::vector<OutletCall> takeOutletCalls() { return hostrecord::takeOutletCalls(); }
 
 long outstandingTexts() { return hostrecord::outstandingTexts(); }
+
+long escapedExceptions() { return gEscapedExceptions.load(); }
 
 }  // namespace maxhost

@@ -101,4 +101,7 @@ MAXHOST_API std::vector<OutletCall> takeOutletCalls();
 // Texts made by atom_gettext and not yet given back through sysmem_freeptr.
 MAXHOST_API long outstandingTexts();
 
+// Exceptions that came out of calls into externals so far (the real host would have died).
+MAXHOST_API long escapedExceptions();
+
 }  // namespace maxhost

@@ -13,6 +13,14 @@
 // device lock -> host region (a callback running the send pump), never the reverse, so a
 // list arriving on another thread cannot deadlock against a callback.
 //
+// Exceptions: none ever reaches the host. Every routine the host calls (main, new, free,
+// list, assist) runs its work through runHostEntry (HostEntry.h), and the environment's
+// window catches around the callbacks it runs; the one exception raised anywhere is
+// std::bad_alloc when a string record cannot be had. A new routine that runs out posts
+// "cannot open %s" and returns the object without a device; a list is ignored; a callback's
+// work is dropped. Everything else that allocates does so without throwing and fails the
+// open instead, so an object that said "open" allocates nothing more.
+//
 // Memory: the instance is raw host memory from object_alloc; no constructor runs and
 // every field is set by hand in prismlux_new. The outlet and the memory are the host's.
 #pragma once
@@ -45,8 +53,14 @@ void prismlux_free(t_prismlux* x);
 void prismlux_assist(t_prismlux* x, void* box, long m, long a, char* s);
 void prismlux_list(t_prismlux* x, t_symbol* s, long argc, t_atom* argv);
 
+// The new routine's work: converts the name, opens, posts the outcome and starts the pumps.
+// False, with nothing posted or opened, when the name cannot be converted for want of
+// memory; raises std::bad_alloc when a string record cannot be had (nothing stays open).
+bool prismlux_open(t_prismlux* x, const char* text);
+
 // Frame traffic: the send pump writes the newest frame unless a write is in flight; the
 // receive pump keeps one read outstanding; the output step emits n received bytes.
+void prismlux_takeList(t_prismlux* x, long argc, t_atom* argv);
 void prismlux_send(t_prismlux* x);
 void prismlux_writeDone(void* user);
 void prismlux_receive(t_prismlux* x);

@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "max/HostEntry.h"
 #include "max/Prismlux.h"
 #include "support/LString.h"
+#include "support/Text.h"
 #include "support/Variant.h"
 
 t_class* prismlux_class = nullptr;
@@ -33,7 +35,22 @@ void* prismlux_new(t_symbol* s, long argc, t_atom* argv) {
   char* text = nullptr;
   long textSize = 0;
   if (argc >= 2) atom_gettext(1, argv + 1, &textSize, &text, 0);
+  bool reported = false;
+  if (!runHostEntry([&] { reported = prismlux_open(x, text); }) || !reported) {
+    // Out of memory before anything opened (what the open built is gone again). No string
+    // can be counted on now, so the post shows the host's text as it came.
+    object_post(&x->header, "cannot open %s", text != nullptr ? text : "");
+  }
+
+  if (text != nullptr) sysmem_freeptr(text);
+  return x;
+}
+
+bool prismlux_open(t_prismlux* x, const char* text) {
   const LString name = LString::fromAnsi(text);  // the host's text is in the ANSI code page
+  // A name that did not convert (no memory for it) must not open whichever interface
+  // comes first, as an empty name would.
+  if (name.isEmpty() && !textIsEmpty(text)) return false;
 
   x->device = dmxOpen(name.text());
   if (x->device != nullptr) {
@@ -43,21 +60,23 @@ void* prismlux_new(t_symbol* s, long argc, t_atom* argv) {
   } else {
     object_post(&x->header, "cannot open %s", name.text());
   }
-
-  if (text != nullptr) sysmem_freeptr(text);
-  return x;
+  return true;
 }
 
 void prismlux_free(t_prismlux* x) {
-  if (x->device != nullptr) dmxClose(x->device);
+  runHostEntry([x] {
+    if (x->device != nullptr) dmxClose(x->device);
+  });
   x->device = nullptr;
 }
 
 void prismlux_assist(t_prismlux* x, void* box, long m, long a, char* s) {
   const char* format = m == ASSIST_INLET ? "I am inlet %ld" : "I am outlet %ld";
-  if constexpr (variant::kAssistWithHostSprintf) {
-    maxhost_sprintf(s, format, a);
-  } else {
-    std::sprintf(s, format, a);
-  }
+  runHostEntry([&] {
+    if constexpr (variant::kAssistWithHostSprintf) {
+      maxhost_sprintf(s, format, a);
+    } else {
+      std::sprintf(s, format, a);
+    }
+  });
 }

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "max/HostEntry.h"
 #include "max/ListByte.h"
 #include "max/Prismlux.h"
 
 void prismlux_list(t_prismlux* x, t_symbol* s, long argc, t_atom* argv) {
+  runHostEntry([&] { prismlux_takeList(x, argc, argv); });
+}
+
+void prismlux_takeList(t_prismlux* x, long argc, t_atom* argv) {
   // The count is taken whole, as the host passes it (a long): narrowed to 16 bits, a list
   // of 40,000 elements would read as negative and one of 65,537 as 1.
   if (x->device == nullptr || argc <= 0) return;

@@ -1,11 +1,12 @@
-// Replaces, for the life of the object, one entry of the test executable's import table:
-// calls that code linked into the executable makes to `function` of `dll` go to
-// `replacement` instead. For answers of the system that a test cannot bring about on
-// demand (an error CreateFile gives only for devices we cannot make).
+// Replaces, for the life of the object, one entry of a module's import table (the test
+// executable's unless another loaded module is given): calls that code linked into that
+// module makes to `function` of `dll` go to `replacement` instead. For answers of the
+// system that a test cannot bring about on demand (an error CreateFile gives only for
+// devices we cannot make, an allocation that fails).
 //
-// Only calls through the executable's own import table are caught: not those of other
+// Only calls through that module's own import table are caught: not those of other
 // modules, nor GetProcAddress. Construct and destroy on one thread while no other thread
-// may call the function. ok() is false (and nothing changed) when the executable does not
+// may call the function. ok() is false (and nothing changed) when the module does not
 // import the function by name from that DLL.
 #pragma once
 
@@ -18,8 +19,9 @@ namespace testpatch {
 
 class ImportPatch {
  public:
-  ImportPatch(const char* dll, const char* function, void* replacement) {
-    importslots::forEach(GetModuleHandleW(nullptr), [&](const char* from, const char* name, void** slot) {
+  ImportPatch(const char* dll, const char* function, void* replacement,
+              HMODULE module = GetModuleHandleW(nullptr)) {
+    importslots::forEach(module, [&](const char* from, const char* name, void** slot) {
       if (_stricmp(from, dll) != 0 || std::strcmp(name, function) != 0) return false;
       slot_ = slot;
       original_ = *slot;
@@ -34,6 +36,8 @@ class ImportPatch {
   ImportPatch& operator=(const ImportPatch&) = delete;
 
   bool ok() const { return slot_ != nullptr; }
+  // What the slot held before: the function the replacement may pass calls on to.
+  void* original() const { return original_; }
 
  private:
   void** slot_ = nullptr;

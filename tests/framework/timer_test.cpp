@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 
 using testing_support::FakeClock;
 using testing_support::Recorder;
@@ -164,6 +165,37 @@ TEST(TimerWindowTest, TimersStartedLaterDoNotHoldBackOneAlreadyDue) {
   ASSERT_GE(owner.count(LTimer_Expire), 1u);
   EXPECT_EQ(owner.senders(LTimer_Expire)[0], &due);
   churn.stop();
+}
+
+// A note that runs out of memory on the window's thread: its work is lost, the message
+// dispatch sees no exception, and the timers after it still fire.
+TEST(TimerWindowTest, ANoteThatRunsOutOfMemoryLosesOnlyItsOwnWork) {
+  testing_support::Watchdog watchdog(20000, "ANoteThatRunsOutOfMemoryLosesOnlyItsOwnWork");
+  struct OutOfMemory : LHandler {
+    OutOfMemory() : LHandler(nullptr) {}
+    LNote handleNote(const LNote& note) override {
+      if (!noteNameEqual(note.name, LTimer_Expire)) return LHandler::handleNote(note);
+      ++expiries;
+      throw std::bad_alloc();
+    }
+    int expiries = 0;
+  };
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  OutOfMemory failing;
+  Recorder owner;
+  LTimer first(&failing), second(&owner);
+  first.start(0);
+  second.start(0);
+  bool escaped = false;
+  try {
+    EXPECT_TRUE(testing_support::pumpUntil([&] { return owner.count(LTimer_Expire) == 1; }, 5000));
+  } catch (...) {
+    escaped = true;
+  }
+  EXPECT_FALSE(escaped);
+  EXPECT_EQ(failing.expiries, 1);
+  EXPECT_EQ(owner.senders(LTimer_Expire), (std::vector<LHandler*>{&second}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/FailureSeam.h"
 #include "tests/common/ProcessCounts.h"
 #include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
@@ -369,6 +370,153 @@ TEST_F(EndToEndTest, FreeingWithTransfersOutstandingReturnsPromptly) {
   // Nothing of the freed object runs afterwards.
   maxhost::pumpMessages(50);
   EXPECT_TRUE(maxhost::takeOutletCalls().empty());
+}
+
+// ---- refused memory, posts, timers and events ---------------------------------------
+
+// When in a box's life a failure came.
+enum Stage { kCreating, kTrafficking, kFreeing };
+
+enum class Outcome { CannotOpen, Working, Silent };
+
+struct Tally {
+  long tried = 0;
+  long cannotOpen = 0;
+  long working = 0;   // the failure came before or during the traffic; the box said "open" and worked
+  long closed = 0;    // the failure came while the box was freed, after it worked
+  long silent = 0;    // said "open", then did not send or receive
+  long escaped = 0;   // exceptions that came out of a host entry
+};
+
+class FailureSweepTest : public EndToEndTest {
+ protected:
+  static constexpr const char* kBox = "prismlux 1 1234";
+
+  // `lists` lists of 1, 2, ... bytes 0xFF each, every one seen on the wire; then `frames`
+  // frames of 513 bytes (start code 0, so each ends at once) injected one after another,
+  // each emitted exactly once, in order.
+  bool trafficWorks(void* box, const std::string& path, int lists, int frames) {
+    int scanned = 0;
+    for (int k = 1; k <= lists; ++k) {
+      if (!maxhost::sendFloats(box, std::vector<double>(k, 1.0))) return false;
+      const Frame expected(k, 0xFF);
+      bool seen = false;
+      if (!maxhost::pumpUntil([&] {
+            for (const int count = outFrameCount(path); scanned < count && !seen; ++scanned)
+              seen = outFrame(path, scanned) == expected;
+            return seen;
+          }, kTimeoutMs))
+        return false;
+    }
+    std::vector<maxhost::OutletCall> calls;
+    for (int k = 1; k <= frames; ++k) {
+      Frame frame(513, uint8_t(k));
+      frame[0] = 0x00;
+      if (sim_inject_frame(path.c_str(), frame.data(), 513, 0) != 1) return false;
+      if (!collectOutletCalls(calls, size_t(k))) return false;
+    }
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    if (calls.size() != size_t(frames)) return false;  // a frame delivered twice
+    for (int k = 1; k <= frames; ++k) {
+      if (calls[k - 1].values.size() != 513 || calls[k - 1].values[1] != emitted(uint8_t(k), 1.0f))
+        return false;
+    }
+    return true;
+  }
+
+  // One box's life: new, `lists` lists, `frames` frames, free.
+  Outcome life(testfail::FailureSeam& seam, const std::string& path, int lists, int frames) {
+    sim_clear_records(path.c_str());
+    maxhost::takeOutletCalls();
+    seam.setStage(kCreating);
+    void* box = maxhost::newObject(kBox);
+    EXPECT_NE(box, nullptr);
+    if (box == nullptr) return Outcome::Silent;
+    const std::vector<std::string> posts = postTexts();
+    Outcome outcome = Outcome::Silent;
+    if (posts == std::vector<std::string>{"cannot open 1234"}) {
+      outcome = Outcome::CannotOpen;
+    } else if (posts == std::vector<std::string>{"open 1234"}) {
+      seam.setStage(kTrafficking);
+      if (trafficWorks(box, path, lists, frames)) outcome = Outcome::Working;
+    } else {
+      ADD_FAILURE() << "posts: " << ::testing::PrintToString(posts);
+    }
+    seam.setStage(kFreeing);
+    maxhost::freeObject(box);
+    EXPECT_TRUE(postTexts().empty());
+    return outcome;
+  }
+};
+
+// Every allocation, PostMessage, SetTimer and CreateEventW that the shipped external makes
+// while a box is made, sends five lists, receives three frames and is freed, failed one at
+// a time: no exception comes out of a host entry, the box says "open" and works or says
+// "cannot open", every thread and handle is given back, and the next box works.
+TEST_F(FailureSweepTest, EveryRefusedCallEndsInCannotOpenOrAWorkingBox) {
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  testfail::FailureSeam seam(GetModuleHandleA(PRISMLUX_SHIPPED_EXTERNAL));
+  ASSERT_TRUE(seam.ok());
+  seam.disarm();
+  // What is made once per process (the simulator's threads, and the thread that the test
+  // framework starts for a thread's first trace) is made first.
+  {
+    SCOPED_TRACE("warm-up");
+    ASSERT_EQ(life(seam, path, 5, 3), Outcome::Working);
+  }
+  // So is the runtime's exception state (a few handles), made at the first exception the
+  // external raises: allocations are refused one at a time until that has happened.
+  int handlesBefore = processcounts::handles();
+  for (long nth = 1; nth < 5000; ++nth) {
+    seam.arm(testfail::Kind::Allocation, nth);
+    life(seam, path, 0, 0);
+    seam.disarm();
+    const int handles = processcounts::handles();
+    if (!seam.fired() || handles != handlesBefore) break;
+  }
+  postTexts();
+  const int threadsBefore = processcounts::threads();
+  handlesBefore = processcounts::handles();
+  ASSERT_GT(threadsBefore, 0);
+  ASSERT_GT(handlesBefore, 0);
+
+  const char* arch = sizeof(void*) == 8 ? "x86-64" : "x86";
+  for (testfail::Kind kind : {testfail::Kind::Allocation, testfail::Kind::Post, testfail::Kind::Timer,
+                              testfail::Kind::Event}) {
+    Tally tally;
+    // Ends at the first run in which the armed call never came: all calls were tried.
+    for (long nth = 1; nth < 5000; ++nth) {
+      SCOPED_TRACE(std::string(testfail::kindName(kind)) + " call " + std::to_string(nth));
+      const long escapedBefore = maxhost::escapedExceptions();
+      seam.arm(kind, nth);
+      const Outcome outcome = life(seam, path, 5, 3);
+      seam.disarm();
+      const bool fired = seam.fired();
+      tally.escaped += maxhost::escapedExceptions() - escapedBefore;
+      EXPECT_EQ(maxhost::escapedExceptions(), escapedBefore);
+      EXPECT_NE(outcome, Outcome::Silent);
+      if (!fired) break;
+      ++tally.tried;
+      if (outcome == Outcome::CannotOpen) ++tally.cannotOpen;
+      if (outcome == Outcome::Silent) ++tally.silent;
+      if (outcome == Outcome::Working) ++(seam.firedStage() == kFreeing ? tally.closed : tally.working);
+
+      EXPECT_TRUE(maxhost::pumpUntil([&] {
+        return processcounts::threads() == threadsBefore && processcounts::handles() == handlesBefore;
+      }, kTimeoutMs)) << processcounts::threads() << " threads, " << processcounts::handles() << " handles; before: "
+                      << threadsBefore << ", " << handlesBefore;
+      EXPECT_EQ(countersOf(path).openHandles, 0u);
+      EXPECT_EQ(maxhost::outstandingTexts(), 0);
+      // The next box works.
+      EXPECT_EQ(life(seam, path, 1, 1), Outcome::Working);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+    std::printf("%s %s failures: %ld tried; %ld cannot open, %ld open and working, %ld closed; "
+                "%ld exceptions out of host entries, %ld silent after \"open\"\n",
+                arch, testfail::kindName(kind), tally.tried, tally.cannotOpen, tally.working,
+                tally.closed, tally.escaped, tally.silent);
+    EXPECT_GT(tally.tried, 0);
+  }
 }
 
 }  // namespace
