@@ -125,6 +125,12 @@ uint32_t LDispatcher::signalRoom() const noexcept {
   return kOwnWaitCapacity + (LWaitGroup::kCapacity - 1) * waitGroups_.count();
 }
 
+uint32_t LDispatcher::helperWakeups() noexcept {
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < waitGroups_.count(); ++i) total += waitGroup(i)->wakeupCount();
+  return total;
+}
+
 LWaitGroup* LDispatcher::waitGroup(uint32_t index) {
   return *static_cast<LWaitGroup**>(waitGroups_.element(index));
 }

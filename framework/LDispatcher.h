@@ -85,6 +85,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   // Passes the worker has completed (each ends with the rebuild of its wait set, under the
   // lock): a pass counted after a change made under the lock waits on the changed set.
   uint32_t passCount() const noexcept { return passes_.load(); }
+  // Lock held: times the helper wait threads have come out of their waits, all together.
+  uint32_t helperWakeups() noexcept;
   // The worker's thread id, 0 until it has started.
   uint32_t workerThreadId() const noexcept { return workerThreadId_.load(); }
   bool isServiceRequested() const noexcept { return serviceRequested_.load(); }

@@ -92,6 +92,7 @@ uint32_t LWaitGroup::run() {
     LeaveCriticalSection(&lock_);
 
     const DWORD result = WaitForMultipleObjects(1 + count, waiting, FALSE, INFINITE);
+    ++wakeups_;
     if (result == WAIT_OBJECT_0) continue;
 
     Report report = {nullptr, true};

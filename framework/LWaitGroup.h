@@ -24,6 +24,7 @@
 
 #include "support/Windows.h"
 
+#include <atomic>
 #include <cstdint>
 
 class LThread;
@@ -56,6 +57,9 @@ class LWaitGroup {
   // After the ready event was seen: takes the report and clears the ready event.
   Report take();
 
+  // Times the group's thread has come out of its wait, for whatever reason (any thread).
+  uint32_t wakeupCount() const noexcept { return wakeups_.load(); }
+
  private:
   static uint32_t threadEntry(void* self);
   uint32_t run();
@@ -72,4 +76,5 @@ class LWaitGroup {
   bool resumeAfterTake_ = false;  // the next watch hands the list over even if unchanged
   Report report_ = {nullptr, false};
   bool stop_ = false;
+  std::atomic<uint32_t> wakeups_{0};
 };

@@ -3,6 +3,8 @@
 // (and, here, on Wine and qemu). In the order printed:
 //
 //   packetise, decode  the link's own work for one full frame (BenchLinkFigures.h);
+//   waits     the helper wait threads' wake-ups with many interfaces' signals armed
+//             (BenchWaitFigure.h);
 //   latency   from the IN read that completes a frame to the list leaving the outlet, first
 //             with the object idle, then while it sends to an interface behind a DMX line;
 //   send      frames per second the object keeps going: to an interface behind a DMX line
@@ -31,6 +33,7 @@
 #include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/BenchLinkFigures.h"
+#include "tools/BenchWaitFigure.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolCpuTime.h"
 #include "tools/ToolHeapCounter.h"
@@ -356,6 +359,7 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
 
   printPacketiseFigure(console, seconds);
   if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
+  for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
 
   if (!loadToolExternal(console)) return kToolExitFailed;
   const int counted = toolCountAllocationsOf(w32::getModuleHandle(toolExternalPath().c_str()));
