@@ -792,6 +792,27 @@ TEST_F(UsbLinkTest, DestructionCallsBackEveryRequestItHolds) {
   EXPECT_EQ(sim_.controlCount(path()), 1);
 }
 
+// After a failure, and until the close that it asks for, no vendor request goes out either:
+// it waits, as while closed, and goes out after the next open.
+TEST_F(UsbLinkTest, RequestsWaitAfterAFailureUntilTheNextOpen) {
+  open();
+  failAReadKeepingItsNote();
+  ParamLog log;
+  CDmxParamRequest request;
+  link_->setParameters(&request, &log, ParamLog::done, 7, 8, 9);
+  EXPECT_TRUE(link_->isOpen());
+  EXPECT_FALSE(locked([&] { return link_->isControlBusy(); }));
+  EXPECT_EQ(sim_.controlCount(path()), 0);
+  ASSERT_TRUE(pumpUntil([&] { return owner_.closeNotes == 1; }));
+  EXPECT_TRUE(log.entries.empty());
+  open();
+  // The next start attempt sends it (the request is queued already: it is not queued twice).
+  link_->requestParameters(&request, &log, ParamLog::done);
+  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 1; }));
+  EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDone);
+  EXPECT_EQ(sim_.controlCount(path()), 1);
+}
+
 TEST_F(UsbLinkTest, RequestsWaitWhileClosed) {
   ParamLog log;
   CDmxParamRequest request;
