@@ -1,6 +1,6 @@
-// Replaces, for the life of the object, one entry of the test executable's import table:
-// calls that code linked into the executable makes to `function` of `dll` go to
-// `replacement` instead. For answers of the system that a test cannot bring about on
+// Replaces, for the life of the object, one entry of the test executable's import table
+// (or of another module's): calls that code linked into it makes to `function` of `dll` go
+// to `replacement` instead. For answers of the system that a test cannot bring about on
 // demand (an error CreateFile gives only for devices we cannot make).
 //
 // Only calls through the executable's own import table are caught: not those of other
@@ -18,8 +18,9 @@ namespace testpatch {
 
 class ImportPatch {
  public:
-  ImportPatch(const char* dll, const char* function, void* replacement) {
-    importslots::forEach(GetModuleHandleW(nullptr), [&](const char* from, const char* name, void** slot) {
+  ImportPatch(const char* dll, const char* function, void* replacement,
+              HMODULE module = GetModuleHandleW(nullptr)) {
+    importslots::forEach(module, [&](const char* from, const char* name, void** slot) {
       if (_stricmp(from, dll) != 0 || std::strcmp(name, function) != 0) return false;
       slot_ = slot;
       original_ = *slot;
