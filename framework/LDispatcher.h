@@ -7,7 +7,7 @@
 // its owner), or the thread's messages (pumped).
 //
 // One wait takes at most 63 handles. With more signals armed than fit beside the wake
-// event, the later-armed ones go to helper wait threads (LWaitGroup, 62 handles each) whose
+// event, the later-armed ones go to helper wait threads (LWaitGroup, 63 handles each) whose
 // ready events sit in the worker's wait after its own signals; a helper only reports which
 // handle it saw signalled, and the worker serves it in its own pass like one of its own.
 // Helpers are started when first needed (or reserved ahead with reserveSignals) and kept
