@@ -23,7 +23,6 @@ constexpr double kWarmUpSeconds = 0.3;
 constexpr int kFirstSerial = 6100;
 
 struct Interface {
-  std::unique_ptr<simreg::ScopedDevice> device;
   void* box = nullptr;
   std::string path;
   uint32_t writesAtStart = 0;
@@ -44,17 +43,20 @@ std::vector<double> fullFrameList() {
 
 }  // namespace
 
-bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, int interfaces, double seconds) {
+bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, BenchInterfaces& registered, int interfaces,
+                           double seconds) {
   std::vector<Interface> all(static_cast<size_t>(interfaces));
   bool ok = true;
   for (int i = 0; ok && i < interfaces; ++i) {
     Interface& one = all[static_cast<size_t>(i)];
-    simreg::DeviceSpec spec;
-    spec.instanceId = "USB\\VID_1234&PID_0001\\" + std::to_string(kFirstSerial + i);
-    one.device = std::make_unique<simreg::ScopedDevice>(spec);
-    ok = one.device->ok();
+    if (static_cast<size_t>(i) == registered.size()) {
+      simreg::DeviceSpec spec;
+      spec.instanceId = "USB\\VID_1234&PID_0001\\" + std::to_string(kFirstSerial + i);
+      registered.push_back(std::make_unique<simreg::ScopedDevice>(spec));
+    }
+    ok = registered[static_cast<size_t>(i)]->ok();
     if (!ok) break;
-    one.path = one.device->path();
+    one.path = registered[static_cast<size_t>(i)]->path();
     sim.setCompletion(one.path.c_str(), SIM_COMPLETE_LATER, 0);
     sim.setOutWireTime(one.path.c_str(), kLineMicroseconds);
     sim.clearRecords(one.path.c_str());
@@ -70,18 +72,29 @@ bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, int i
   for (int i = 1; i < kFullFrame; ++i) frame[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
   std::vector<double> latencies;
   double cpu = 0, mainCpu = 0, elapsed = 0;
-  long long framesOut = 0, framesIn = 0;
+  long long framesOut = 0, framesIn = 0, droppedFrames = 0;
   if (ok) {
     const std::vector<double> list = fullFrameList();
     for (Interface& one : all) maxhost::sendFloats(one.box, list);
     // The frames come in from a thread of their own, as from the interfaces, so that the
-    // main thread does only what a host's main thread does.
+    // main thread does only what a host's main thread does. An interface whose last frame
+    // still waits for reads drops the next one, as a real one's buffer would (the
+    // simulator's would grow without end).
     std::atomic<bool> stop{false};
+    std::atomic<long long> dropped{0};
     std::thread injector([&] {
       const double period = kLineMicroseconds / 1e6;
       ToolStopwatch line;
       for (double next = 0; !stop.load(); next += period) {
-        for (Interface& one : all) sim.injectFrame(one.path.c_str(), frame.data(), kFullFrame, 0);
+        for (Interface& one : all) {
+          SimCounters counters{};
+          sim.getCounters(one.path.c_str(), &counters);
+          if (counters.inPacketsWaiting != 0) {
+            ++dropped;
+            continue;
+          }
+          sim.injectFrame(one.path.c_str(), frame.data(), kFullFrame, 0);
+        }
         while (!stop.load() && line.seconds() < next + period) Sleep(1);
       }
     });
@@ -95,6 +108,7 @@ bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, int i
           one.writesAtStart = writesCompleted(sim, one.path);
           one.listsEmitted = 0;
         }
+        dropped = 0;
         cpuBefore = toolProcessCpuSeconds();
         mainBefore = toolThreadCpuSeconds();
         latencies.clear();
@@ -117,6 +131,7 @@ bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, int i
     mainCpu = toolThreadCpuSeconds() - mainBefore;
     stop = true;
     injector.join();
+    droppedFrames = dropped.load();
     for (Interface& one : all) {
       framesOut += writesCompleted(sim, one.path) - one.writesAtStart;
       framesIn += one.listsEmitted;
@@ -140,8 +155,8 @@ bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, int i
   const ToolSpread spread = toolSpread(latencies);
   console.print("many     %2d interfaces, full frames both ways at the line's rate: per interface %5.1f frames/s out (%.2fx the "
                 "line), %5.1f in (%.2fx); IN read done -> outlet median %6.2f ms p99 %6.2f ms; cpu %5.1f%% of one core, "
-                "%5.2f%% per interface; main thread %5.0f us per frame out\n",
+                "%5.2f%% per interface; main thread %5.0f us per frame out; %lld frames dropped by the interfaces\n",
                 interfaces, outRate, outRate / line, inRate, inRate / line, spread.median, spread.p99, share, share / interfaces,
-                framesOut > 0 ? mainCpu / static_cast<double>(framesOut) * 1e6 : 0.0);
+                framesOut > 0 ? mainCpu / static_cast<double>(framesOut) * 1e6 : 0.0, droppedFrames);
   return true;
 }
