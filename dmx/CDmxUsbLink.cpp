@@ -117,8 +117,13 @@ void CDmxUsbLink::sendFrame(uint32_t n) {
   device->write(writeTransfer, outPipe, txPackets, length, this, writeTransferDone);
 }
 
+// Each completion first checks that it is its own slot's: a start refused because the slot
+// is still busy calls back with a stand-in, and that must not be taken for the slot's end.
+
 void CDmxUsbLink::writeTransferDone(void* user, CUsbTransfer* transfer) {
-  static_cast<CDmxUsbLink*>(user)->writeDone(transfer->error());
+  auto* link = static_cast<CDmxUsbLink*>(user);
+  if (transfer != link->writeTransfer) return;
+  link->writeDone(transfer->error());
 }
 
 // ---- receiving -------------------------------------------------------------------------
@@ -135,6 +140,8 @@ void CDmxUsbLink::issueReads() {
 
 void CDmxUsbLink::readTransferDone(void* user, CUsbTransfer* transfer) {
   auto* link = static_cast<CDmxUsbLink*>(user);
+  // Reads come back in issue order: only the next one to return is this link's.
+  if (transfer != link->readTransfers[link->rxReturned & link->ringMask]) return;
   ++link->rxReturned;
   if (transfer->error() != CUsbTransfer::kDone) link->reportFailure();
   // A failed read is decoded as an empty packet, in its turn.
@@ -268,7 +275,8 @@ void CDmxUsbLink::startControl(LList& queue, bool isGet) {
 }
 
 void CDmxUsbLink::controlTransferDone(void* user, CUsbTransfer* transfer) {
-  static_cast<CDmxUsbLink*>(user)->controlDoneEvent.set();
+  auto* link = static_cast<CDmxUsbLink*>(user);
+  if (transfer == link->controlTransfer) link->controlDoneEvent.set();
 }
 
 uint32_t CDmxUsbLink::controlResult(CDmxParamRequest* request) const noexcept {

@@ -90,9 +90,17 @@ class CDmxUsbLink : public CDmxLink {
  private:
   // The device and all 18 transfers (each with its event) were made; false fails the open.
   bool hasEverything() const noexcept;
+  // The completions the link starts its transfers with. Each ignores a transfer that is not
+  // its own slot's (a start refused because the slot is busy calls back with a stand-in).
   static void writeTransferDone(void* user, CUsbTransfer* transfer);
   static void readTransferDone(void* user, CUsbTransfer* transfer);
   static void controlTransferDone(void* user, CUsbTransfer* transfer);
+  // The transfer slots (for tests that start a busy one again).
+  CUsbTransfer* controlSlot() const noexcept { return controlTransfer; }
+  CUsbTransfer* writeSlot() const noexcept { return writeTransfer; }
+  CUsbTransfer* readSlot(uint32_t i) const noexcept { return readTransfers[i & ringMask]; }
+
+ private:
 
   // Lock held. Decodes every read handed back, in issue order.
   void decodePackets();

@@ -257,8 +257,7 @@ void CWinUsbDevice::processQueue(LList& queue) {
     CUsbTransfer* head = transferAt(queue.first());
     if (!head->poll()) {
       head->watch();
-      // A transfer that could not be watched has ended as failed; hand it back too.
-      if (!head->isFinished()) return;
+      return;
     }
     queue.popFront();
     // Off the queue before the callback: the callback may start it again.

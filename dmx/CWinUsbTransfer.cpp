@@ -70,4 +70,8 @@ bool CWinUsbTransfer::poll() {
   return true;
 }
 
-void CWinUsbTransfer::watch() { arm(record_.overlapped.hEvent); }
+void CWinUsbTransfer::watch() {
+  // The event is the same object for as long as the operation runs: arming it again would
+  // only make the environment wait on it afresh.
+  if (!isArmed()) arm(record_.overlapped.hEvent);
+}

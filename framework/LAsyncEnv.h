@@ -6,10 +6,11 @@
 // must notice (arming or disarming a signal, setting an event) ends with unlockAndWake,
 // which makes the thread rebuild its wait set before it waits again.
 //
-// Capacity: any number of signals may be armed at once. The environment thread waits on
-// the first of them itself and hands the rest to helper wait threads; a helper thread is
-// started when the signals first need it. An owner that must not lose a wait for want of a
-// thread reserves room first (reserveSignals), when it can still refuse the work cleanly.
+// Capacity: the environment thread waits on the first signals itself and hands the rest to
+// helper wait threads; a helper thread is started when the signals first need it. An owner
+// that must not lose a wait for want of a thread reserves room first (reserveSignals), when
+// it can still refuse the work cleanly; room beyond what the waits can hold at all is
+// refused the same way.
 #pragma once
 
 #include "support/LList.h"
@@ -47,7 +48,8 @@ class LAsyncEnv {
 
   // Lock NOT held. Makes sure that `count` more signals can be armed at once without a
   // thread having to be started later; false (nothing reserved) when a helper wait thread
-  // could not be started. Give the room back with releaseSignals.
+  // could not be started or the room would exceed the bound. Give the room back with
+  // releaseSignals.
   virtual bool reserveSignals(uint32_t count) = 0;
   virtual void releaseSignals(uint32_t count) = 0;
 

@@ -18,6 +18,8 @@
 #include "support/LList.h"
 #include "support/Windows.h"
 
+#include <cstdint>
+
 class LAsyncEnv;
 
 class LAsyncSignal : public LHandler, public LListNode {
@@ -36,7 +38,17 @@ class LAsyncSignal : public LHandler, public LListNode {
   HANDLE handle() const noexcept { return handle_; }
   LAsyncEnv* env() const noexcept { return env_; }
 
+  // Kept by the environment, lock held: which helper wait watches the signal (index + 1;
+  // 0 for none), and the environment's generation count when its latest note was
+  // delivered.
+  uint32_t waitGroupIndex() const noexcept { return waitGroupIndex_; }
+  void setWaitGroupIndex(uint32_t index) noexcept { waitGroupIndex_ = index; }
+  uint32_t deliveredAt() const noexcept { return deliveredAt_; }
+  void setDeliveredAt(uint32_t generation) noexcept { deliveredAt_ = generation; }
+
  private:
   LAsyncEnv* const env_;
   HANDLE handle_ = nullptr;
+  uint32_t waitGroupIndex_ = 0;
+  uint32_t deliveredAt_ = 0;
 };

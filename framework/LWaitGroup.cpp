@@ -5,6 +5,20 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+std::atomic<LWaitGroup::BeforeWait> gBeforeWait{nullptr};
+
+}  // namespace
+
+LWaitGroup::BeforeWait LWaitGroup::setBeforeWait(BeforeWait hook) noexcept {
+  return gBeforeWait.exchange(hook);
+}
+
+void LWaitGroup::runBeforeWait(const HANDLE* handles, uint32_t count) noexcept {
+  if (BeforeWait hook = gBeforeWait.load()) hook(handles, count);
+}
+
 LWaitGroup::LWaitGroup() noexcept { InitializeCriticalSection(&lock_); }
 
 LWaitGroup::~LWaitGroup() {
@@ -36,36 +50,31 @@ bool LWaitGroup::start() {
   return true;
 }
 
-void LWaitGroup::watch(const HANDLE* handles, uint32_t count) {
+void LWaitGroup::watch(const HANDLE* handles, uint32_t count, uint32_t generation) {
   if (count > kCapacity) count = kCapacity;
   EnterCriticalSection(&lock_);
-  const bool changed =
-      count != count_ || (count != 0 && std::memcmp(handles, handles_, count * sizeof(HANDLE)) != 0);
-  if (!changed && !resumeAfterTake_) {
-    // Still watching these; a report already made about them stays valid.
+  if (generation == generation_ && !resumeAfterTake_) {
+    // Still watching these armings; a report already made about them stays valid.
     LeaveCriticalSection(&lock_);
     return;
   }
   if (count != 0) std::memcpy(handles_, handles, count * sizeof(HANDLE));
   count_ = count;
+  generation_ = generation;
   ++version_;
   resumeAfterTake_ = false;
-  if (reportWaiting_) {
-    // Made about another list: its handle may have left. One still signalled is reported
-    // again by the new wait.
-    reportWaiting_ = false;
-    report_ = {nullptr, false};
-    ResetEvent(readyEvent_);
-  }
+  // With a report waiting the thread watches only its wake-up event, and take lets it
+  // resume; the report itself stays, to be served if its handle is still armed.
+  const bool wake = !reportWaiting_;
   LeaveCriticalSection(&lock_);
-  SetEvent(wakeEvent_);
+  if (wake) SetEvent(wakeEvent_);
 }
 
 LWaitGroup::Report LWaitGroup::take() {
   EnterCriticalSection(&lock_);
-  Report report = reportWaiting_ ? report_ : Report{nullptr, false};
+  Report report = reportWaiting_ ? report_ : Report{nullptr, false, 0};
   reportWaiting_ = false;
-  report_ = {nullptr, false};
+  report_ = {nullptr, false, 0};
   ResetEvent(readyEvent_);
   // The thread watches nothing until it is handed a list again, which the environment
   // thread does when it rebuilds its wait after serving this report.
@@ -89,21 +98,27 @@ uint32_t LWaitGroup::run() {
     const uint32_t count = reportWaiting_ || resumeAfterTake_ ? 0 : count_;
     if (count != 0) std::memcpy(waiting + 1, handles_, count * sizeof(HANDLE));
     const uint32_t version = version_;
+    const uint32_t generation = generation_;
     LeaveCriticalSection(&lock_);
 
+    if (count != 0) runBeforeWait(waiting + 1, count);
     const DWORD result = WaitForMultipleObjects(1 + count, waiting, FALSE, INFINITE);
+    ++wakeups_;
     if (result == WAIT_OBJECT_0) continue;
 
-    Report report = {nullptr, true};
+    Report report = {nullptr, true, generation};
     if (result > WAIT_OBJECT_0 && result <= WAIT_OBJECT_0 + count) {
-      report = {waiting[result - WAIT_OBJECT_0], false};
+      report.signalled = waiting[result - WAIT_OBJECT_0];
     } else if (result > WAIT_ABANDONED_0 && result <= WAIT_ABANDONED_0 + count) {
-      report = {waiting[result - WAIT_ABANDONED_0], false};
+      report.signalled = waiting[result - WAIT_ABANDONED_0];
     }
+    report.waitFailed = report.signalled == nullptr;
+    if (report.waitFailed) ++failures_;
     EnterCriticalSection(&lock_);
-    // A report about a list that was replaced meanwhile is dropped: the new list is
-    // waited on next, and a handle of it that is still signalled is reported from there.
-    if (!stop_ && version == version_ && !reportWaiting_ && !resumeAfterTake_) {
+    // A signalled handle is reported whatever happened to the list meanwhile (the wait may
+    // have taken its signal); a failure only about the list still current.
+    const bool current = report.signalled != nullptr || version == version_;
+    if (!stop_ && !reportWaiting_ && current) {
       report_ = report;
       reportWaiting_ = true;
       SetEvent(readyEvent_);

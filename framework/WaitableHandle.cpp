@@ -2,6 +2,8 @@
 
 #include "support/Win32Text.h"
 
+#include <atomic>
+
 namespace {
 
 // The system's basic object information record (the leading fields of its layout).
@@ -28,12 +30,16 @@ QueryObject queryObject() {
   return query;
 }
 
+std::atomic<bool> gAccessUnknown{false};
+
 }  // namespace
+
+bool setAccessUnknown(bool unknown) noexcept { return gAccessUnknown.exchange(unknown); }
 
 bool canWaitOn(HANDLE handle) noexcept {
   DWORD flags = 0;
   if (handle == nullptr || !GetHandleInformation(handle, &flags)) return false;
-  QueryObject query = queryObject();
+  QueryObject query = gAccessUnknown.load() ? nullptr : queryObject();
   if (query == nullptr) return true;
   ObjectBasicInformation info = {};
   if (query(handle, kObjectBasicInformation, &info, sizeof info, nullptr) < 0) return true;

@@ -10,3 +10,8 @@
 // False for a null, closed or foreign handle and for one without SYNCHRONIZE access. When
 // the access cannot be read, an open handle counts as waitable.
 bool canWaitOn(HANDLE handle) noexcept;
+
+// For tests: with `unknown` set, the access of every handle counts as unreadable (as on a
+// system without the query), so every open handle counts as waitable. Returns the setting
+// before.
+bool setAccessUnknown(bool unknown) noexcept;

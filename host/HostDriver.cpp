@@ -71,15 +71,25 @@ std::vector<t_atom> toAtoms(const std::vector<maxhost::Value>& values) {
   return atoms;
 }
 
-bool callList(void* object, std::vector<t_atom>& atoms) {
+bool callList(void* object, std::vector<t_atom>& atoms, long count) {
   if (object == nullptr) return false;
   const HostMethod* list = hostclasses::findMethod(object, "list");
   if (list == nullptr || !isGimme(list->types)) return false;
   intoExternal([&] {
-    reinterpret_cast<GimmeMethod>(list->fn)(object, gensym("list"), slot(static_cast<long>(atoms.size())),
+    reinterpret_cast<GimmeMethod>(list->fn)(object, gensym("list"), slot(count),
                                             atoms.empty() ? nullptr : atoms.data());
   });
   return true;
+}
+
+bool callList(void* object, std::vector<t_atom>& atoms) {
+  return callList(object, atoms, static_cast<long>(atoms.size()));
+}
+
+std::vector<t_atom> floatAtoms(const std::vector<double>& values) {
+  std::vector<t_atom> atoms(values.size());
+  for (size_t i = 0; i < values.size(); ++i) atom_setfloat(&atoms[i], values[i]);
+  return atoms;
 }
 
 bool isInteger(const std::string& word) {
@@ -170,9 +180,13 @@ bool sendList(void* object, const std::vector<Value>& values) {
 }
 
 bool sendFloats(void* object, const std::vector<double>& values) {
-  std::vector<t_atom> atoms(values.size());
-  for (size_t i = 0; i < values.size(); ++i) atom_setfloat(&atoms[i], values[i]);
+  std::vector<t_atom> atoms = floatAtoms(values);
   return callList(object, atoms);
+}
+
+bool sendFloatsCounted(void* object, long count, const std::vector<double>& values) {
+  std::vector<t_atom> atoms = floatAtoms(values);
+  return callList(object, atoms, count);
 }
 
 std::string assist(void* object, long kind, long index) {

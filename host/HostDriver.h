@@ -79,6 +79,9 @@ MAXHOST_API void* newObject(const std::string& className, const std::vector<Valu
 MAXHOST_API bool sendList(void* object, const std::vector<Value>& values);
 // The same with every element an A_FLOAT atom.
 MAXHOST_API bool sendFloats(void* object, const std::vector<double>& values);
+// The same, telling the method there are `count` elements whatever `values` holds (a count
+// below zero, or above the elements given, as a faulty caller might).
+MAXHOST_API bool sendFloatsCounted(void* object, long count, const std::vector<double>& values);
 
 // Calls the object's "assist" method: kind 1 inlet, 2 outlet; index from 0. Returns the
 // text it wrote ("" when the class has no assist method).

@@ -236,7 +236,11 @@ SIM_API int sim_get_counters(const char* path, SimCounters* counters);
 // The QueryPerformanceCounter value at which the device's latest IN read completed with data
 // (its record written, its event about to be set); 0 when none has.
 SIM_API int64_t sim_read_completed_at(const char* path);
-// Forgets the recorded frames, transfers and control requests (counters stay).
+// With a line (sim_set_out_wire_time): the time the line stood idle between one frame's end
+// and the next frame's start, in microseconds, for each frame after the first, oldest first.
+// Copies up to `capacity` and returns how many were copied.
+SIM_API int sim_line_gaps(const char* path, int64_t* gapsUs, int capacity);
+// Forgets the recorded frames, transfers, control requests and line gaps (counters stay).
 SIM_API int sim_clear_records(const char* path);
 
 // ---- bounded waits (1: reached, 0: timed out) --------------------------------------------

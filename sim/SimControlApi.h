@@ -39,6 +39,7 @@
   X(pipePolicy, sim_pipe_policy)                           \
   X(getCounters, sim_get_counters)                         \
   X(readCompletedAt, sim_read_completed_at)                \
+  X(lineGaps, sim_line_gaps)                               \
   X(clearRecords, sim_clear_records)                       \
   X(waitOutFrames, sim_wait_out_frames)                    \
   X(waitOutstandingReads, sim_wait_outstanding_reads)

@@ -157,9 +157,21 @@ SIM_API int64_t sim_read_completed_at(const char* path) {
   return simulator().inspect(path, [](const Device* device) { return device ? device->readCompletedAt : int64_t(0); });
 }
 
+SIM_API int sim_line_gaps(const char* path, int64_t* gapsUs, int capacity) {
+  return simulator().withDevice(path, [&](Device& device) {
+    int count = 0;
+    for (int64_t gap : device.lineGapsUs) {
+      if (count == capacity) break;
+      gapsUs[count++] = gap;
+    }
+    return count;
+  });
+}
+
 SIM_API int sim_clear_records(const char* path) {
   return simulator().withDevice(path, [](Device& device) {
     device.outFrames.clear();
+    device.lineGapsUs.clear();
     device.outTransfers.clear();
     device.controls.clear();
     return 1;

@@ -85,6 +85,8 @@ struct Device {
   SimCounters counters{};
   // When the line is free for the next frame (simulator clock, microseconds), with outWireUs.
   int64_t lineFreeUs = 0;
+  // The idle time of the line before each frame after the first (microseconds), oldest first.
+  std::deque<int64_t> lineGapsUs;
   // QueryPerformanceCounter at the latest IN read completed with data (0: none yet).
   int64_t readCompletedAt = 0;
 };

@@ -334,6 +334,7 @@ DWORD Simulator::startLocked(const Start& start, BOOL* done) {
   if (start.op == SIM_OP_WRITE && device.config.outWireUs > 0 && outcome.ready && !fault &&
       outcome.status == SIM_STATUS_SUCCESS) {
     const int64_t now = nowUs();
+    if (device.lineFreeUs != 0) appendCapped(device.lineGapsUs, std::max<int64_t>(0, now - device.lineFreeUs));
     const int64_t lineFree = std::max(now, device.lineFreeUs);
     device.lineFreeUs = lineFree + device.config.outWireUs;
     if (lineFree > now) lineDueUs = lineFree;

@@ -33,10 +33,12 @@ void LRegKey::close() noexcept {
 
 bool LRegKey::readValue(const char* name, LHeapBuffer& buffer, uint32_t& type) {
   if (!isOpen()) return false;
-  // The type is passed on whenever the read learnt it, also when the data query then failed.
-  DWORD valueType = type;
+  // The type is passed on whenever the read learnt it, also when the data query then failed;
+  // the caller's `type` is only written, never read (it may be uninitialised).
+  constexpr DWORD kNotLearnt = 0xFFFFFFFF;
+  DWORD valueType = kNotLearnt;
   const LONG result = w32::regQueryValue(keyHandle_, name, buffer, &valueType);
-  type = valueType;
+  if (valueType != kNotLearnt) type = valueType;
   return result == ERROR_SUCCESS;
 }
 

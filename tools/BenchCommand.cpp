@@ -3,6 +3,12 @@
 // (and, here, on Wine and qemu). In the order printed:
 //
 //   packetise, decode  the link's own work for one full frame (BenchLinkFigures.h);
+//   many      1, 8, 24 and 64 interfaces at once, each sending and receiving full frames at the
+//             line's rate: rates, latency, CPU (BenchInterfacesFigure.h);
+//   waits     the helper wait threads' wake-ups with many interfaces' signals armed
+//             (BenchWaitFigure.h);
+//   gap, main while sending behind the DMX line: the line's idle time between frames, and the
+//             host main thread's own CPU per frame;
 //   latency   from the IN read that completes a frame to the list leaving the outlet, first
 //             with the object idle, then while it sends to an interface behind a DMX line;
 //   send      frames per second the object keeps going: to an interface behind a DMX line
@@ -31,6 +37,8 @@
 #include "support/Win32Text.h"
 #include "support/Windows.h"
 #include "tools/BenchLinkFigures.h"
+#include "tools/BenchInterfacesFigure.h"
+#include "tools/BenchWaitFigure.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolCpuTime.h"
 #include "tools/ToolHeapCounter.h"
@@ -136,19 +144,32 @@ class Bench {
   // The object keeps a full frame going to an interface whose line takes each frame's time;
   // the rate is taken between two transfers the interface completed, `seconds_` apart or more
   // (the count of completed writes is the interface's own, never cleared).
+  // Meanwhile the line's idle time between one frame's end and the next one's start (what a
+  // fixture sees as flicker), and the host main thread's own CPU time per frame sent.
   void lineSendFigure() {
     maxhost::sendFloats(box_, byteList(kFullFrame));
     pump(kWarmUpSeconds + 0.1);
     const uint32_t first = waitForNextWrite();
     const int64_t start = toolCounterNow();
+    const double mainBefore = toolThreadCpuSeconds();
+    lineGaps_.clear();
+    collectGaps_ = true;
     pump(seconds_);
     const uint32_t last = waitForNextWrite();
+    collectGaps_ = false;
+    const double mainCpu = toolThreadCpuSeconds() - mainBefore;
     const double seconds = toolCounterSeconds(toolCounterNow() - start);
     const double rate = static_cast<double>(last - first) / seconds;
     const double wire = wireFramesPerSecond(kFullFrame);
-    if (!quiet_)
-      console_.print("send     513-byte frames, interface taking %.1f ms per transfer: %8.1f frames/s  (DMX line: %6.1f frames/s; %.2fx)\n",
-                     wireFrameMicroseconds(kFullFrame) / 1e3, rate, wire, rate / wire);
+    if (quiet_) return;
+    console_.print("send     513-byte frames, interface taking %.1f ms per transfer: %8.1f frames/s  (DMX line: %6.1f frames/s; %.2fx)\n",
+                   wireFrameMicroseconds(kFullFrame) / 1e3, rate, wire, rate / wire);
+    const ToolSpread gaps = toolSpread(lineGaps_);
+    const double maxGap = lineGaps_.empty() ? 0 : *std::max_element(lineGaps_.begin(), lineGaps_.end());
+    console_.print("gap      line idle between one frame's end and the next one's start: median %6.3f ms  p99 %6.3f ms  max %6.3f ms  (%llu gaps)\n",
+                   gaps.median, gaps.p99, maxGap, static_cast<unsigned long long>(gaps.count));
+    console_.print("main     host main thread's CPU per frame sent: %6.0f us  (over %u frames; its CPU time counts in clock ticks)\n",
+                   last > first ? mainCpu / (last - first) * 1e6 : 0.0, last - first);
   }
 
   // While the object keeps full frames going to the line, full frames also come in at the
@@ -291,6 +312,11 @@ class Bench {
     const int frames = sim_.outFrameCount(path_);
     if (frames > 0) {
       framesSent_ += frames;
+      if (collectGaps_) {
+        int64_t gaps[256];
+        const int count = sim_.lineGaps(path_, gaps, 256);
+        for (int i = 0; i < count; ++i) lineGaps_.push_back(static_cast<double>(gaps[i]) / 1e3);
+      }
       sim_.clearRecords(path_);
     }
     for (const maxhost::OutletCall& call : maxhost::takeOutletCalls()) {
@@ -327,6 +353,8 @@ class Bench {
   double seconds_ = 1;
   bool quiet_ = false;
   bool heapCounted_ = true;
+  bool collectGaps_ = false;
+  std::vector<double> lineGaps_;  // ms
   long long framesSent_ = 0;
   long long listsEmitted_ = 0;
   long long totalSent_ = 0;
@@ -356,8 +384,16 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
 
   printPacketiseFigure(console, seconds);
   if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
+  for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
 
   if (!loadToolExternal(console)) return kToolExitFailed;
+  // Before the bench's own box: each count runs alone.
+  {
+    BenchInterfaces registered;
+    for (int interfaces : {1, 8, 24, 64}) {
+      if (!printInterfacesFigure(console, sim, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
+    }
+  }
   const int counted = toolCountAllocationsOf(w32::getModuleHandle(toolExternalPath().c_str()));
   // Scale 255: list values are the bytes themselves.
   ToolObjectBox box(console, {maxhost::Value::real(255), maxhost::Value::symbol(ToolSimulator::kSerial)});

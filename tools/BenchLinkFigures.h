@@ -13,8 +13,8 @@ void printPacketiseFigure(ToolConsole& console, double seconds);
 
 // A 513-byte frame's 588-byte IN stream (10 packets) arriving at an open link: the link's work
 // for it, timed on this thread with the environment lock held, as the environment's thread
-// does it when the reads' events fire: collect the 10 finished reads, decode them into the
-// frame, and issue 10 reads again. The time spent inside the WinUSB library's ReadPipe (here
-// the simulated one's) is taken out and printed apart. False, with the reason printed, when
-// the link cannot be opened.
+// does it when the reads' events fire: collect the 10 finished reads and decode them into the
+// frame (printed as "decode"), and issue the 10 reads again (printed apart, with the time
+// spent inside the WinUSB library's ReadPipe, here the simulated one's, apart again). False,
+// with the reason printed, when the link cannot be opened.
 bool printDecodeFigure(ToolConsole& console, const ToolSimulator& simulator, double seconds);

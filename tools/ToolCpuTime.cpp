@@ -16,3 +16,9 @@ double toolProcessCpuSeconds() {
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
   return fileTimeSeconds(kernel) + fileTimeSeconds(user);
 }
+
+double toolThreadCpuSeconds() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  return fileTimeSeconds(kernel) + fileTimeSeconds(user);
+}

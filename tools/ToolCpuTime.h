@@ -6,3 +6,5 @@
 
 // Seconds; 0 when the system does not say.
 double toolProcessCpuSeconds();
+// The same for the calling thread alone (GetThreadTimes).
+double toolThreadCpuSeconds();

@@ -52,6 +52,24 @@ class ProbeLink : public CDmxUsbLink {
   // Lock held.
   const std::vector<uint32_t>& decodedLengths() const { return decodedLengths_; }
   uint32_t deepestReadIssue() const { return deepestReadIssue_; }
+  // Lock held: starts every busy slot again (a read, and the write and the control transfer
+  // when they are in flight) with the link's own completions. The device refuses each and
+  // calls back at once with a stand-in; returns how many were started.
+  int restartBusySlots() {
+    static uint8_t scratch[kPacketSize];
+    usbDevice()->read(readSlot(0), inEndpoint(), scratch, kPacketSize, this, readTransferDone);
+    int started = 1;
+    if (writeBusy) {
+      usbDevice()->write(writeSlot(), outEndpoint(), scratch, 3, this, writeTransferDone);
+      ++started;
+    }
+    if (isControlBusy()) {
+      const UsbSetupPacket setup = {0x42, 3, 0, outEndpoint(), 4};
+      usbDevice()->control(controlSlot(), setup, scratch, 4, this, controlTransferDone);
+      ++started;
+    }
+    return started;
+  }
 
  protected:
   // Every completed frame passes here before the next one can complete: completing a frame
@@ -608,6 +626,40 @@ TEST_F(UsbLinkTest, ReadsThatEndInsideTheirStartAreDecodedInTurn) {
 
 // ---- vendor parameter requests ------------------------------------------------------------
 
+// A start refused because its slot is still busy calls back with a stand-in: the link must
+// not take that for its read, write or vendor request ending (a read counted as returned
+// would have the decoder read a buffer the driver still owns).
+TEST_F(UsbLinkTest, RefusedStartsOfBusySlotsAreNotTakenForTheirEnds) {
+  open();
+  ASSERT_EQ(sim_.setCompletion(path(), SIM_COMPLETE_LATER, 300), 1);
+  ParamLog log;
+  CDmxParamRequest request;
+  link_->setParameters(&request, &log, ParamLog::done, 1, 2, 3);
+  write(makeFrame(40, 0));
+  // Both are in flight for 300 ms; under the lock neither can be handed back.
+  env()->lock();
+  const int started = link_->restartBusySlots();
+  const uint32_t outstanding = link_->readsOutstanding();
+  env()->unlockAndWake();
+  ASSERT_EQ(started, 3);
+  EXPECT_EQ(outstanding, 16u);
+  // The real ends: the vendor request succeeds once, the link stays open and decodes.
+  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 1; }));
+  EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDone);
+  ASSERT_EQ(sim_.setCompletion(path(), SIM_COMPLETE_LATER, 0), 1);
+  Slot* r = read();
+  const Bytes frame = makeFrame(100, 0, 3);
+  injectFrame(frame);
+  injectFrame({0x00});
+  ASSERT_TRUE(pumpUntil([&] { return r->completed(); }));
+  EXPECT_EQ(r->frame(), frame);
+  deliverEarlierNotes(env());
+  EXPECT_TRUE(link_->isOpen());
+  EXPECT_EQ(owner_.closeNotes, 0);
+  EXPECT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(sim_.outTransferCount(path()), 1);
+}
+
 TEST_F(UsbLinkTest, SetParametersSendsTheirLowBytesToTheOutEndpoint) {
   open();
   ParamLog log;
@@ -737,6 +789,27 @@ TEST_F(UsbLinkTest, DestructionCallsBackEveryRequestItHolds) {
   EXPECT_EQ(log.entries[1].request, &get);
   EXPECT_EQ(log.entries[2].request, &set);
   for (const ParamLog::Entry& entry : log.entries) EXPECT_EQ(entry.result, CDmxParamRequest::kFailed);
+  EXPECT_EQ(sim_.controlCount(path()), 1);
+}
+
+// After a failure, and until the close that it asks for, no vendor request goes out either:
+// it waits, as while closed, and goes out after the next open.
+TEST_F(UsbLinkTest, RequestsWaitAfterAFailureUntilTheNextOpen) {
+  open();
+  failAReadKeepingItsNote();
+  ParamLog log;
+  CDmxParamRequest request;
+  link_->setParameters(&request, &log, ParamLog::done, 7, 8, 9);
+  EXPECT_TRUE(link_->isOpen());
+  EXPECT_FALSE(locked([&] { return link_->isControlBusy(); }));
+  EXPECT_EQ(sim_.controlCount(path()), 0);
+  ASSERT_TRUE(pumpUntil([&] { return owner_.closeNotes == 1; }));
+  EXPECT_TRUE(log.entries.empty());
+  open();
+  // The next start attempt sends it (the request is queued already: it is not queued twice).
+  link_->requestParameters(&request, &log, ParamLog::done);
+  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 1; }));
+  EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDone);
   EXPECT_EQ(sim_.controlCount(path()), 1);
 }
 

@@ -46,6 +46,13 @@ class WinUsbDeviceTest : public ::testing::Test {
   static LDispatcher* env() { return env_->dispatcher(); }
   static const char* pathA() { return deviceA_->path().c_str(); }
   static DWORD worker() { return env()->workerThreadId(); }
+  // Signals reserved in the environment's wait.
+  static uint32_t reserved() {
+    env()->lock();
+    const uint32_t count = env()->reservedSignals();
+    env()->unlock();
+    return count;
+  }
 
   static SimCounters counters(const char* path) {
     SimCounters c = {};
@@ -151,6 +158,7 @@ class RefusedCreateFile {
 
 TEST_F(WinUsbDeviceTest, OpenTakesEveryKindOfMissingPathAsNotFound) {
   Rig rig(env());
+  const uint32_t reservedBefore = reserved();
   for (DWORD error : {DWORD(ERROR_PATH_NOT_FOUND), DWORD(ERROR_NOT_FOUND)}) {
     RefusedCreateFile refused(error);
     ASSERT_TRUE(refused.ok());
@@ -164,14 +172,18 @@ TEST_F(WinUsbDeviceTest, OpenTakesEveryKindOfMissingPathAsNotFound) {
   }
   EXPECT_FALSE(rig.device.isOpen());
   EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), 0u);
+  // Each refused open gave its wait room back.
+  EXPECT_EQ(reserved(), reservedBefore);
   EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
 }
 
 TEST_F(WinUsbDeviceTest, FailedBindingClosesTheFileAgain) {
   Rig rig(env());
+  const uint32_t reservedBefore = reserved();
   sim_.failNext(pathA(), SIM_OP_INITIALIZE, SIM_FAIL_AT_ONCE, ERROR_INVALID_FUNCTION);
   EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpenFailed);
   EXPECT_FALSE(rig.device.isOpen());
+  EXPECT_EQ(reserved(), reservedBefore);
   // The file was closed: the exclusive open succeeds now.
   EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
 }
@@ -469,6 +481,30 @@ TEST_F(WinUsbDeviceTest, OpenFailsCleanlyWhenItsTransfersCouldNotBeWatched) {
   env()->lock();
   EXPECT_EQ(env()->reservedSignals(), taken);
   env()->unlock();
+}
+
+// No more signals are reserved than one wait of the environment and its helpers can hold:
+// the device that would cross the bound is refused before it opens anything.
+TEST_F(WinUsbDeviceTest, OpenBeyondTheSignalBoundIsRefused) {
+  constexpr uint32_t kWatched = 3;  // one transfer watched per queue
+  const uint32_t reservedBefore = reserved();
+  const uint32_t bound = env()->setSignalBound(reservedBefore + kWatched - 1);
+  EXPECT_EQ(bound, LDispatcher::kMaxArmedSignals);
+  {
+    Rig rig(env());
+    EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpenFailed);
+    EXPECT_EQ(counters(pathA()).openHandles, 0u);
+    EXPECT_EQ(reserved(), reservedBefore);
+  }
+  env()->setSignalBound(reservedBefore + kWatched);
+  {
+    Rig rig(env());
+    EXPECT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+    EXPECT_EQ(reserved(), reservedBefore + kWatched);
+    rig.close();
+  }
+  env()->setSignalBound(bound);
+  EXPECT_EQ(reserved(), reservedBefore);
 }
 
 TEST_F(WinUsbDeviceTest, AbortPipeEndsItsTransfersWhereSupported) {

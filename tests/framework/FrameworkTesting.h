@@ -56,6 +56,10 @@ class Recorder : public LHandler {
     return out;
   }
   size_t count(const char* name) const { return senders(name).size(); }
+  void clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    entries_.clear();
+  }
 
   std::function<void(const LNote&)> hook;
 

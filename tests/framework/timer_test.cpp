@@ -155,14 +155,19 @@ TEST(TimerWindowTest, TimersStartedLaterDoNotHoldBackOneAlreadyDue) {
   Recorder owner;
   LTimer due(&owner), churn(&owner);
   due.start(0);
-  // Timers keep being started more often than the window timer's shortest period, the way
-  // service messages start them under traffic. Setting the window timer again for each
-  // would put off the due timer for as long as they keep coming.
-  for (int i = 0; i < 100 && owner.count(LTimer_Expire) == 0; ++i) {
-    testing_support::pumpFor(3);
+  // Timers keep being started, the way service messages start them under traffic, and far
+  // more often than the window timer's shortest period however slow the machine: nothing
+  // is pumped in between. Setting the window timer again for each start would restart its
+  // countdown, so its message would never come.
+  MSG message;
+  bool timerMessage = false;
+  const ULONGLONG giveUpAt = GetTickCount64() + 5000;
+  for (int i = 0; !timerMessage && GetTickCount64() < giveUpAt; ++i) {
     churn.start(i % 2 == 0 ? 0 : 5);
+    timerMessage = PeekMessageW(&message, env->window(), WM_TIMER, WM_TIMER, PM_NOREMOVE) != 0;
   }
-  ASSERT_GE(owner.count(LTimer_Expire), 1u);
+  ASSERT_TRUE(timerMessage);
+  ASSERT_TRUE(testing_support::pumpUntil([&] { return owner.count(LTimer_Expire) >= 1; }, 5000));
   EXPECT_EQ(owner.senders(LTimer_Expire)[0], &due);
   churn.stop();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/common/FailureSeam.h"
+#include "tests/common/ImportPatch.h"
 #include "tests/common/ProcessCounts.h"
 #include "tests/common/RegisteredDevices.h"
 #include "dmx/CDmxDeviceList.h"
@@ -282,7 +283,24 @@ TEST_F(EndToEndTest, SixtyFourInterfacesAllSendAndReceive) {
     expectedPosts.push_back("open " + serials[i]);
   }
   EXPECT_EQ(postTexts(), expectedPosts);
+  // The environment's thread and, for the three transfers each interface may have watched
+  // at once, three helper wait threads: started as the interfaces opened, before any of
+  // those transfers runs.
+  EXPECT_EQ(processcounts::threads(), threadsBefore + 1 + 3);
 
+  // From here on the external cannot start a thread: the helper waits that the traffic's
+  // transfers need must have been started when the interfaces opened (their reserved room),
+  // not when the transfers' signals are armed.
+  struct NoThreads {
+    static uintptr_t __cdecl refuse(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
+                                    unsigned*) {
+      return 0;
+    }
+  };
+  auto noThreads = std::make_unique<testpatch::ImportPatch>(
+      "msvcrt.dll", "_beginthreadex", reinterpret_cast<void*>(&NoThreads::refuse),
+      GetModuleHandleA(PRISMLUX_SHIPPED_EXTERNAL));
+  ASSERT_TRUE(noThreads->ok());
   for (int i = 0; i < kCount; ++i) {
     ASSERT_TRUE(maxhost::sendFloats(boxes[i], {0, float(i), 7}));
     inject(paths[i], {0x00, uint8_t(i), 0x55});
@@ -304,6 +322,7 @@ TEST_F(EndToEndTest, SixtyFourInterfacesAllSendAndReceive) {
     EXPECT_EQ(received[i], (std::vector<double>{0, double(i), double(0x55)})) << i;
     EXPECT_EQ(outFrame(paths[i], 0), (Frame{0x00, uint8_t(i), 0x07})) << i;
   }
+  noThreads.reset();
 
   for (void* box : boxes) destroy(box);
   EXPECT_EQ(processcounts::threads(), threadsBefore);
@@ -330,9 +349,21 @@ TEST_F(EndToEndTest, ATransferFailureStopsTheTrafficWithoutACrash) {
     ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(path) >= 2; }, kTimeoutMs));
     ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
 
+    const uint32_t writesBefore = sim_calls(SIM_EP_WRITE_PIPE);
+    const uint32_t readsBefore = sim_calls(SIM_EP_READ_PIPE);
     ASSERT_EQ(sim_fail_next(path.c_str(), c.op, SIM_FAIL_STATUS, SIM_STATUS_UNSUCCESSFUL), 1);
-    // The failure makes the interface close: its WinUSB handle is freed.
-    ASSERT_TRUE(maxhost::pumpUntil([&] { return countersOf(path).openHandles == 0; }, kTimeoutMs));
+    // The failure makes the interface close: its WinUSB handle is freed. Until then the
+    // patch keeps sending; the failed transfer is the last one started: a failed write the
+    // last write, and after the oldest read fails no read is issued again.
+    ASSERT_TRUE(maxhost::pumpUntil([&] {
+      EXPECT_TRUE(maxhost::sendFloats(box, {0, 2}));
+      if (c.op == SIM_OP_WRITE) {
+        EXPECT_LE(sim_calls(SIM_EP_WRITE_PIPE) - writesBefore, 1u);
+      } else {
+        EXPECT_EQ(sim_calls(SIM_EP_READ_PIPE), readsBefore);
+      }
+      return countersOf(path).openHandles == 0;
+    }, kTimeoutMs));
     maxhost::pumpMessages(50);
     const int sent = sim_out_transfer_count(path.c_str());
     maxhost::takeOutletCalls();

@@ -53,6 +53,9 @@ TEST_F(Sending, ListLongerThanAFrameIsCut) {
 TEST_F(Sending, EmptyListDoesNothing) {
   t_prismlux* x = make("prismlux");
   maxhost::sendFloats(x, {});
+  // A count below zero, as a faulty caller might pass, with elements behind it or none.
+  ASSERT_TRUE(maxhost::sendFloatsCounted(x, -1, {}));
+  ASSERT_TRUE(maxhost::sendFloatsCounted(x, -513, {1, 1}));
   maxhost::pumpMessages(30);
   EXPECT_EQ(x->sendLength, 0);
   EXPECT_TRUE(dmxdouble::takeFrames(x->device).empty());

@@ -85,6 +85,11 @@ TEST_F(LRegKeyTest, KeysThatDoNotOpenAnswerFalse) {
   EXPECT_FALSE(badMode.readValue("Number", data, type));
   EXPECT_STREQ("keep", out.text());
   EXPECT_EQ(7u, type);
+  // An open key without the value: the size was never learnt, so neither was the type.
+  LRegKey open(HKEY_CURRENT_USER, path_.c_str(), LRegKey::kOpenForReading);
+  ASSERT_TRUE(open.isOpen());
+  EXPECT_FALSE(open.readValue("NoSuchValue", data, type));
+  EXPECT_EQ(7u, type);
   missing.close();  // harmless without a key
 }
 

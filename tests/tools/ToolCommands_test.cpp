@@ -226,6 +226,11 @@ TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
   EXPECT_EQ(bench.status, 0) << bench.err;
   for (const char* line : {R"(packetise 513-byte frame into a 588-byte stream: median +[0-9]+ ns +p99 +[0-9]+ ns)",
                            R"(decode +588-byte IN stream into a frame: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(reissue +its 10 reads issued again: median +[0-9]+ ns +p99 +[0-9]+ ns)",
+                           R"(waits +64 interfaces \(192 signals armed, 3 helper threads\).*: +[0-9.]+ helper wake-ups)",
+                           R"(many +64 interfaces, .*: per interface +[0-9.]+ frames/s out)",
+                           R"(gap +line idle between .*: median +[0-9.]+ ms +p99 +[0-9.]+ ms +max +[0-9.]+ ms)",
+                           R"(main +host main thread's CPU per frame sent: +[0-9]+ us)",
                            R"(latency +IN read done -> list at the outlet, interface idle: +median +[0-9.]+ ms +p99 +[0-9.]+ ms)",
                            R"(latency +IN read done -> list at the outlet, sending at the line's rate: +median +[0-9.]+ ms)",
                            R"(send +513-byte frames, interface taking 22\.7 ms per transfer: +[0-9.]+ frames/s)",

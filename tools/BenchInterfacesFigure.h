@@ -1,0 +1,23 @@
+// The bench's figures of many interfaces at once: for each count, that many simulated
+// interfaces behind DMX lines (a full frame's line time per OUT transfer), each with its own
+// object box that keeps sending full frames, and each receiving full frames at the line's
+// rate (an interface whose last frame still waits for reads drops the next). Printed per
+// count: frames per second per interface out and in (against the line),
+// latency from the IN read that completes a frame to its list at the outlet (median, p99),
+// the whole process's CPU as % of one core and per interface, and the host main thread's own
+// CPU per frame sent. Main thread, with the external loaded; registers its interfaces itself.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "sim/SimControlApi.h"
+#include "sim/SimDeviceRegistry.h"
+#include "tools/ToolConsole.h"
+
+// The interfaces registered so far, kept for the next count (registering is slow).
+using BenchInterfaces = std::vector<std::unique_ptr<simreg::ScopedDevice>>;
+
+// False, with the reason printed, when an interface could not be registered or opened.
+bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, BenchInterfaces& registered, int interfaces,
+                           double seconds);
