@@ -87,9 +87,6 @@ class CDmxUsbLink : public CDmxLink {
   void sendFrame(uint32_t n) override;
   void issueReads() override;
 
- private:
-  // The device and all 18 transfers (each with its event) were made; false fails the open.
-  bool hasEverything() const noexcept;
   // The completions the link starts its transfers with. Each ignores a transfer that is not
   // its own slot's (a start refused because the slot is busy calls back with a stand-in).
   static void writeTransferDone(void* user, CUsbTransfer* transfer);
@@ -101,6 +98,8 @@ class CDmxUsbLink : public CDmxLink {
   CUsbTransfer* readSlot(uint32_t i) const noexcept { return readTransfers[i & ringMask]; }
 
  private:
+  // The device and all 18 transfers (each with its event) were made; false fails the open.
+  bool hasEverything() const noexcept;
 
   // Lock held. Decodes every read handed back, in issue order.
   void decodePackets();

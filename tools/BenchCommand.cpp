@@ -391,7 +391,7 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
   {
     BenchInterfaces registered;
     for (int interfaces : {1, 8, 24, 64}) {
-      if (!printInterfacesFigure(console, sim, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
+      if (!printInterfacesFigure(console, simulator, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
     }
   }
   const int counted = toolCountAllocationsOf(w32::getModuleHandle(toolExternalPath().c_str()));

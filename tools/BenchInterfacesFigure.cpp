@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "host/HostDriver.h"
-#include "sim/SimDeviceRegistry.h"
 #include "tools/ToolCpuTime.h"
 #include "tools/ToolInterrupt.h"
 #include "tools/ToolSpread.h"
@@ -43,20 +42,18 @@ std::vector<double> fullFrameList() {
 
 }  // namespace
 
-bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, BenchInterfaces& registered, int interfaces,
+bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, BenchInterfaces& registered, int interfaces,
                            double seconds) {
+  const SimControlApi& sim = simulator.sim();
   std::vector<Interface> all(static_cast<size_t>(interfaces));
   bool ok = true;
   for (int i = 0; ok && i < interfaces; ++i) {
     Interface& one = all[static_cast<size_t>(i)];
-    if (static_cast<size_t>(i) == registered.size()) {
-      simreg::DeviceSpec spec;
-      spec.instanceId = "USB\\VID_1234&PID_0001\\" + std::to_string(kFirstSerial + i);
-      registered.push_back(std::make_unique<simreg::ScopedDevice>(spec));
-    }
-    ok = registered[static_cast<size_t>(i)]->ok();
+    if (static_cast<size_t>(i) == registered.size())
+      registered.push_back(simulator.addInterface("USB\\VID_1234&PID_0001\\" + std::to_string(kFirstSerial + i)));
+    one.path = registered[static_cast<size_t>(i)];
+    ok = !one.path.empty();
     if (!ok) break;
-    one.path = registered[static_cast<size_t>(i)]->path();
     sim.setCompletion(one.path.c_str(), SIM_COMPLETE_LATER, 0);
     sim.setOutWireTime(one.path.c_str(), kLineMicroseconds);
     sim.clearRecords(one.path.c_str());

@@ -8,16 +8,16 @@
 // CPU per frame sent. Main thread, with the external loaded; registers its interfaces itself.
 #pragma once
 
-#include <memory>
+#include <string>
 #include <vector>
 
-#include "sim/SimControlApi.h"
-#include "sim/SimDeviceRegistry.h"
 #include "tools/ToolConsole.h"
+#include "tools/ToolSimulator.h"
 
-// The interfaces registered so far, kept for the next count (registering is slow).
-using BenchInterfaces = std::vector<std::unique_ptr<simreg::ScopedDevice>>;
+// The device paths of the interfaces registered so far through `simulator`, kept for the
+// next count (registering is slow).
+using BenchInterfaces = std::vector<std::string>;
 
 // False, with the reason printed, when an interface could not be registered or opened.
-bool printInterfacesFigure(ToolConsole& console, const SimControlApi& sim, BenchInterfaces& registered, int interfaces,
+bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, BenchInterfaces& registered, int interfaces,
                            double seconds);

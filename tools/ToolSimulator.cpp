@@ -19,7 +19,16 @@ Function bound(HMODULE module, const char* name) {
 }  // namespace
 
 ToolSimulator::~ToolSimulator() {
+  for (const std::string& id : added_) remove_(id.c_str());
   if (!path_.empty()) remove_(kInstanceId);
+}
+
+std::string ToolSimulator::addInterface(const std::string& instanceId) {
+  if (path_.empty()) return {};
+  char path[512];
+  if (register_(instanceId.c_str(), path, sizeof path) == 0) return {};
+  added_.push_back(instanceId);
+  return path;
 }
 
 bool ToolSimulator::start(bool loopback, std::string* error) {
@@ -30,15 +39,15 @@ bool ToolSimulator::start(bool loopback, std::string* error) {
   }
   // The module stays loaded for the rest of the process, as the simulator requires.
   const HMODULE module = w32::loadLibrary("winusb.dll");
-  const auto registerDevice = bound<decltype(&::sim_register_device)>(module, "sim_register_device");
+  register_ = bound<decltype(&::sim_register_device)>(module, "sim_register_device");
   remove_ = bound<decltype(&::sim_remove_device)>(module, "sim_remove_device");
-  if (!sim_.bind(module) || registerDevice == nullptr || remove_ == nullptr) {
+  if (!sim_.bind(module) || register_ == nullptr || remove_ == nullptr) {
     *error = "the winusb.dll found is not the test build's simulated one (put it beside the tool, under Wine)";
     return false;
   }
   missing_ = false;
   char path[512];
-  if (registerDevice(kInstanceId, path, sizeof path) == 0) {
+  if (register_(kInstanceId, path, sizeof path) == 0) {
     *error = "the simulated interface could not be registered";
     return false;
   }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "sim/SimControlApi.h"
 #include "sim/SimRegistration.h"
@@ -31,6 +32,10 @@ class ToolSimulator {
   // simulator itself was not there.
   bool start(bool loopback, std::string* error);
 
+  // After a successful start: registers one more interface of the same kind under
+  // `instanceId` (removed on destruction as well); its device path, "" when that failed.
+  std::string addInterface(const std::string& instanceId);
+
   bool missing() const { return missing_; }
   const SimControlApi& sim() const { return sim_; }
   // The device path ("" before a successful start).
@@ -38,7 +43,9 @@ class ToolSimulator {
 
  private:
   SimControlApi sim_;
+  decltype(&::sim_register_device) register_ = nullptr;
   decltype(&::sim_remove_device) remove_ = nullptr;
   std::string path_;
+  std::vector<std::string> added_;  // instance ids of addInterface
   bool missing_ = false;
 };
