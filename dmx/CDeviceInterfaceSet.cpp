@@ -42,11 +42,10 @@ LString CDeviceInterfaceSet::registrySerialNumber() const {
   const HKEY key = w32::setupDiOpenDeviceInterfaceRegKey(infoSet, &data, KEY_READ);
   if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return serial;
   {
-    // Borrowed: the key is closed below, exactly once, by the code that opened it.
-    LRegKey reader(key, "", LRegKey::kOpenForReading);
+    // Owned: closed also when the string record cannot be allocated.
+    LRegKey reader(key, nullptr, LRegKey::kOpenForReading);
     reader.readString("DeviceSerialNumber", serial);
   }
-  RegCloseKey(key);
   // The stored terminator comes back inside the length; the serial number is the text
   // before it, so an empty stored value counts as no value.
   return LString::fromUtf8(serial.text());

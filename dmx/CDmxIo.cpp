@@ -33,8 +33,13 @@ CDmxIo::CDmxIo(LAsyncEnv* env)
       readRequest(readCompleted, this),
       writeRequest(writeCompleted, this) {
   InitializeCriticalSection(&ioLock);
-  // Null without memory; the device then never opens (see open).
-  link_ = new (std::nothrow) CDmxUsbLink(this, env);
+  // Null without memory, also when a string record of the link's device cannot be
+  // allocated; the device then never opens (see open).
+  try {
+    link_ = new (std::nothrow) CDmxUsbLink(this, env);
+  } catch (const std::bad_alloc&) {
+    link_ = nullptr;
+  }
 }
 
 CDmxIo::~CDmxIo() {
@@ -99,20 +104,36 @@ void CDmxIo::writeCompleted(void* user, CDmxRequest*) {
 
 LNote CDmxIo::handleNote(const LNote& note) {
   if (noteNameEqual(note.name, LAsyncEvent_Note)) {
+    // The request ends under ioLock; its callback runs after ioLock is released, because
+    // the callback enters the host's critical region, and a host thread that holds that
+    // region may be waiting for ioLock in write.
     if (note.sender == &readEvent) {
-      IoLockHold hold(&ioLock);
-      uint32_t n = readRequest.length();
-      if (readCapacity < n) n = readCapacity;
-      readCapacity = n;
-      if (n > 0) std::memcpy(readTarget, readRequest.data, n);
-      readPending = 0;
-      if (readDone != nullptr) readDone(readUser, int32_t(n));
+      DmxReadDone done;
+      void* user;
+      uint32_t n;
+      {
+        IoLockHold hold(&ioLock);
+        n = readRequest.length();
+        if (readCapacity < n) n = readCapacity;
+        readCapacity = n;
+        if (n > 0) std::memcpy(readTarget, readRequest.data, n);
+        readPending = 0;
+        done = readDone;
+        user = readUser;
+      }
+      if (done != nullptr) done(user, int32_t(n));
       return LNote();
     }
     if (note.sender == &writeEvent) {
-      IoLockHold hold(&ioLock);
-      writePending = 0;
-      if (writeDone != nullptr) writeDone(writeUser);
+      DmxWriteDone done;
+      void* user;
+      {
+        IoLockHold hold(&ioLock);
+        writePending = 0;
+        done = writeDone;
+        user = writeUser;
+      }
+      if (done != nullptr) done(user);
       return LNote();
     }
   } else if (note.sender == link_ && noteNameEqual(note.name, CDmxIo_Close)) {

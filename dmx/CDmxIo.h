@@ -7,9 +7,11 @@
 //  - write and read: any thread, also from inside the callbacks. Each takes `ioLock` (a
 //    recursive lock) and then the environment lock, in that order, and hands the request
 //    to the link under both.
-//  - The callbacks run on the window's thread, from its message dispatch, with `ioLock`
-//    held; the request has already ended (its pending flag is clear), so a callback may make
-//    the next request of its direction at once.
+//  - The callbacks run on the window's thread, from its message dispatch, after `ioLock`
+//    has been released: a callback may take any lock that a caller of write holds while it
+//    waits for `ioLock` (the host's critical region). The request has already ended (its
+//    pending flag is clear), so a callback may make the next request of its direction at
+//    once.
 //  - Construction, the link's open, and destruction: the window's thread.
 //
 // The link asks to be closed (note "CDmxIo_Close", after a transfer failed); this object

@@ -4,14 +4,14 @@
 //
 // Threads: main (the registration), new, free and assist run on the host's main thread;
 // the list method may run on any host thread. The port's write-done and read-done
-// callbacks run on the main thread (the thread that made the first open) inside the
-// device's lock, so the outlet is only ever driven from the main thread.
+// callbacks run on the main thread (the thread that made the first open), after the
+// device has released its lock, so the outlet is only ever driven from the main thread.
 //
 // Locks: the host's global critical region guards sendBuffer, sendLength and sendBusy.
-// Nothing calls into the device while holding that region: the send pump copies the
-// frame out of the region and writes the copy afterwards. The only nesting is therefore
-// device lock -> host region (a callback running the send pump), never the reverse, so a
-// list arriving on another thread cannot deadlock against a callback.
+// The send pump copies the frame out of the region and writes the copy afterwards, and
+// the device calls back without holding its lock, so the region and the device's lock are
+// never held together by us: a list from a thread that holds the region itself (as an
+// object that sends from inside it does) cannot deadlock against a callback.
 //
 // Exceptions: none ever reaches the host. Every routine the host calls (main, new, free,
 // list, assist) runs its work through runHostEntry (HostEntry.h), and the environment's

@@ -30,8 +30,7 @@ void prismlux_send(t_prismlux* x) {
   if (x->device == nullptr) return;
 
   // The frame is claimed and copied inside the region but written outside it: the write
-  // takes the device's lock, and a write-done callback holds that lock while it enters
-  // the region, so waiting for the device inside the region could deadlock.
+  // takes the device's lock, which no one should wait for while holding the region.
   uint8_t frame[kPrismluxFrameBytes];
   int32_t length = 0;
   critical_enter(nullptr);

@@ -4,17 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/common/FailureSeam.h"
 #include "tests/common/ImportPatch.h"
 #include "tests/common/ProcessCounts.h"
 #include "tests/common/RegisteredDevices.h"
+#include "tests/common/TestWaits.h"
 #include "dmx/CDmxDeviceList.h"
 #include "host/HostDriver.h"
+#include "max/MaxApi.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
 #include "support/Windows.h"
@@ -248,6 +252,43 @@ TEST_F(EndToEndTest, TwoBoxesDriveTheirOwnInterfaces) {
   ASSERT_TRUE(maxhost::pumpUntil([&] { return outFrameCount(two) >= before + 3; }, kTimeoutMs));
 }
 
+// A host thread that holds the host's critical region while it sends (as an object that
+// sends from inside the region does), while write-done and read-done callbacks, which
+// enter the region, arrive on the main thread. A deadlock stops both; the watchdog then
+// ends the run with a failure instead of letting it hang.
+TEST_F(EndToEndTest, ListsSentFromInsideTheHostsCriticalRegionNeverDeadlock) {
+  testwaits::Watchdog watchdog(60000, "lists sent inside the host's critical region");
+  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
+  void* box = make("prismlux 1 1234");
+  ASSERT_NE(box, nullptr);
+  ASSERT_EQ(sim_wait_outstanding_reads(path.c_str(), 16, kTimeoutMs), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
+  std::thread sender([&] {
+    while (!stop.load()) {
+      critical_enter(nullptr);
+      maxhost::sendFloats(box, {0, 1});
+      critical_exit(nullptr);
+      sent.fetch_add(1);
+    }
+  });
+  std::vector<maxhost::OutletCall> calls;
+  size_t injected = 0;
+  const bool enough = maxhost::pumpUntil([&] {
+    // A frame ends at the next one's start: keep one more in the line than has come out.
+    if (injected < calls.size() + 2) {
+      inject(path, {0x00, 0x01});
+      ++injected;
+    }
+    for (auto& call : maxhost::takeOutletCalls()) calls.push_back(call);
+    return outFrameCount(path) >= 200 && calls.size() >= 20 && sent.load() > 1000;
+  }, 30000);
+  stop.store(true);
+  sender.join();
+  EXPECT_TRUE(enough) << outFrameCount(path) << " frames, " << calls.size() << " lists out, "
+                      << sent.load() << " lists in";
+}
+
 // More interfaces than one wait of the environment thread can watch: every one of them
 // sends and receives, and freeing them all gives back every thread and handle.
 TEST_F(EndToEndTest, SixtyFourInterfacesAllSendAndReceive) {
@@ -478,76 +519,87 @@ class FailureSweepTest : public EndToEndTest {
     EXPECT_TRUE(postTexts().empty());
     return outcome;
   }
+
+  // Refuses each call of the `kinds` that the external makes in a box's life, one at a
+  // time: no exception comes out of a host entry, the box says "open" and works or says
+  // "cannot open", every thread and handle is given back, and the next box works.
+  void sweep(const std::string& path, std::initializer_list<testfail::Kind> kinds) {
+    testfail::FailureSeam seam(GetModuleHandleA(PRISMLUX_SHIPPED_EXTERNAL));
+    ASSERT_TRUE(seam.ok());
+    seam.disarm();
+    // What is made once per process (the simulator's threads, and the thread that the test
+    // framework starts for a thread's first trace) is made first.
+    {
+      SCOPED_TRACE("warm-up");
+      ASSERT_EQ(life(seam, path, 5, 3), Outcome::Working);
+    }
+    // So is the runtime's exception state (a few handles), made at the first exception the
+    // external raises: allocations are refused one at a time until that has happened.
+    int handlesBefore = processcounts::handles();
+    for (long nth = 1; nth < 5000; ++nth) {
+      seam.arm(testfail::Kind::Allocation, nth);
+      life(seam, path, 0, 0);
+      seam.disarm();
+      const int handles = processcounts::handles();
+      if (!seam.fired() || handles != handlesBefore) break;
+    }
+    postTexts();
+    const int threadsBefore = processcounts::threads();
+    handlesBefore = processcounts::handles();
+    ASSERT_GT(threadsBefore, 0);
+    ASSERT_GT(handlesBefore, 0);
+
+    const char* arch = sizeof(void*) == 8 ? "x86-64" : "x86";
+    for (testfail::Kind kind : kinds) {
+      Tally tally;
+      // Ends at the first run in which the armed call never came: all calls were tried.
+      for (long nth = 1; nth < 5000; ++nth) {
+        SCOPED_TRACE(std::string(testfail::kindName(kind)) + " call " + std::to_string(nth));
+        const long escapedBefore = maxhost::escapedExceptions();
+        seam.arm(kind, nth);
+        const Outcome outcome = life(seam, path, 5, 3);
+        seam.disarm();
+        const bool fired = seam.fired();
+        tally.escaped += maxhost::escapedExceptions() - escapedBefore;
+        EXPECT_EQ(maxhost::escapedExceptions(), escapedBefore);
+        EXPECT_NE(outcome, Outcome::Silent);
+        if (!fired) break;
+        ++tally.tried;
+        if (outcome == Outcome::CannotOpen) ++tally.cannotOpen;
+        if (outcome == Outcome::Silent) ++tally.silent;
+        if (outcome == Outcome::Working) ++(seam.firedStage() == kFreeing ? tally.closed : tally.working);
+
+        EXPECT_TRUE(maxhost::pumpUntil([&] {
+          return processcounts::threads() == threadsBefore && processcounts::handles() == handlesBefore;
+        }, kTimeoutMs)) << processcounts::threads() << " threads, " << processcounts::handles()
+                        << " handles; before: " << threadsBefore << ", " << handlesBefore;
+        EXPECT_EQ(countersOf(path).openHandles, 0u);
+        EXPECT_EQ(maxhost::outstandingTexts(), 0);
+        // The next box works.
+        EXPECT_EQ(life(seam, path, 1, 1), Outcome::Working);
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+      std::printf("%s %s failures: %ld tried; %ld cannot open, %ld open and working, %ld closed; "
+                  "%ld exceptions out of host entries, %ld silent after \"open\"\n",
+                  arch, testfail::kindName(kind), tally.tried, tally.cannotOpen, tally.working,
+                  tally.closed, tally.escaped, tally.silent);
+      EXPECT_GT(tally.tried, 0);
+    }
+  }
 };
 
 // Every allocation, PostMessage, SetTimer and CreateEventW that the shipped external makes
-// while a box is made, sends five lists, receives three frames and is freed, failed one at
-// a time: no exception comes out of a host entry, the box says "open" and works or says
-// "cannot open", every thread and handle is given back, and the next box works.
+// while a box is made, sends five lists, receives three frames and is freed.
 TEST_F(FailureSweepTest, EveryRefusedCallEndsInCannotOpenOrAWorkingBox) {
-  const std::string path = add("USB\\VID_1234&PID_0001\\1234");
-  testfail::FailureSeam seam(GetModuleHandleA(PRISMLUX_SHIPPED_EXTERNAL));
-  ASSERT_TRUE(seam.ok());
-  seam.disarm();
-  // What is made once per process (the simulator's threads, and the thread that the test
-  // framework starts for a thread's first trace) is made first.
-  {
-    SCOPED_TRACE("warm-up");
-    ASSERT_EQ(life(seam, path, 5, 3), Outcome::Working);
-  }
-  // So is the runtime's exception state (a few handles), made at the first exception the
-  // external raises: allocations are refused one at a time until that has happened.
-  int handlesBefore = processcounts::handles();
-  for (long nth = 1; nth < 5000; ++nth) {
-    seam.arm(testfail::Kind::Allocation, nth);
-    life(seam, path, 0, 0);
-    seam.disarm();
-    const int handles = processcounts::handles();
-    if (!seam.fired() || handles != handlesBefore) break;
-  }
-  postTexts();
-  const int threadsBefore = processcounts::threads();
-  handlesBefore = processcounts::handles();
-  ASSERT_GT(threadsBefore, 0);
-  ASSERT_GT(handlesBefore, 0);
+  sweep(add("USB\\VID_1234&PID_0001\\1234"),
+        {testfail::Kind::Allocation, testfail::Kind::Post, testfail::Kind::Timer, testfail::Kind::Event});
+}
 
-  const char* arch = sizeof(void*) == 8 ? "x86-64" : "x86";
-  for (testfail::Kind kind : {testfail::Kind::Allocation, testfail::Kind::Post, testfail::Kind::Timer,
-                              testfail::Kind::Event}) {
-    Tally tally;
-    // Ends at the first run in which the armed call never came: all calls were tried.
-    for (long nth = 1; nth < 5000; ++nth) {
-      SCOPED_TRACE(std::string(testfail::kindName(kind)) + " call " + std::to_string(nth));
-      const long escapedBefore = maxhost::escapedExceptions();
-      seam.arm(kind, nth);
-      const Outcome outcome = life(seam, path, 5, 3);
-      seam.disarm();
-      const bool fired = seam.fired();
-      tally.escaped += maxhost::escapedExceptions() - escapedBefore;
-      EXPECT_EQ(maxhost::escapedExceptions(), escapedBefore);
-      EXPECT_NE(outcome, Outcome::Silent);
-      if (!fired) break;
-      ++tally.tried;
-      if (outcome == Outcome::CannotOpen) ++tally.cannotOpen;
-      if (outcome == Outcome::Silent) ++tally.silent;
-      if (outcome == Outcome::Working) ++(seam.firedStage() == kFreeing ? tally.closed : tally.working);
-
-      EXPECT_TRUE(maxhost::pumpUntil([&] {
-        return processcounts::threads() == threadsBefore && processcounts::handles() == handlesBefore;
-      }, kTimeoutMs)) << processcounts::threads() << " threads, " << processcounts::handles() << " handles; before: "
-                      << threadsBefore << ", " << handlesBefore;
-      EXPECT_EQ(countersOf(path).openHandles, 0u);
-      EXPECT_EQ(maxhost::outstandingTexts(), 0);
-      // The next box works.
-      EXPECT_EQ(life(seam, path, 1, 1), Outcome::Working);
-      if (::testing::Test::HasFatalFailure()) return;
-    }
-    std::printf("%s %s failures: %ld tried; %ld cannot open, %ld open and working, %ld closed; "
-                "%ld exceptions out of host entries, %ld silent after \"open\"\n",
-                arch, testfail::kindName(kind), tally.tried, tally.cannotOpen, tally.working,
-                tally.closed, tally.escaped, tally.silent);
-    EXPECT_GT(tally.tried, 0);
-  }
+// An interface of the second class, whose serial number is read from the registry while
+// the walk opens its key: a refused allocation there must not leave the key open.
+TEST_F(FailureSweepTest, EveryRefusedAllocationOverASecondClassInterfaceGivesEverythingBack) {
+  sweep(add("USB\\VID_1234&PID_0002\\0002", InterfaceClass::Secondary, "1234"),
+        {testfail::Kind::Allocation});
 }
 
 }  // namespace

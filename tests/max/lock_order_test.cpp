@@ -1,5 +1,5 @@
 // Lists from several host threads while write-done callbacks arrive on the main thread
-// inside the device's lock. A lock-order fault deadlocks here; the watchdog then ends the
+// on the main thread. A lock-order fault deadlocks here; the watchdog then ends the
 // process with a failure instead of letting the run hang.
 #include <atomic>
 #include <cstdio>
