@@ -1,6 +1,6 @@
-// Lists from several host threads while write-done callbacks arrive on the main thread
-// on the main thread. A lock-order fault deadlocks here; the watchdog then ends the
-// process with a failure instead of letting the run hang.
+// Lists from several host threads while write-done callbacks arrive on the main thread.
+// A lock-order fault deadlocks here; the watchdog then ends the process with a failure
+// instead of letting the run hang.
 #include <atomic>
 #include <cstdio>
 #include <thread>
