@@ -88,9 +88,11 @@ uint32_t CDmxUsbLink::openDevice(const char* path) {
   rxCount = 0;
   rxGroupOffset = 0;
   rxBit = 0;
-  rxConsumed = 0;
-  rxIssued = 0;
-  rxReturned = 0;
+  // The counters run on across their wrap: only their differences and their low bits (the
+  // ring slot) are used.
+  rxConsumed = rxStart_;
+  rxIssued = rxStart_;
+  rxReturned = rxStart_;
   env->unlock();
   return kOpened;
 }

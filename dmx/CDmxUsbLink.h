@@ -76,6 +76,9 @@ class CDmxUsbLink : public CDmxLink {
   // Lock held: IN packets decoded since construction (failed reads not counted).
   uint32_t packetsDecoded() const noexcept { return packetsDecoded_; }
   bool isControlBusy() const noexcept { return controlBusy != 0; }
+  // The value the read counters start from at the next open (0 unless a test sets one
+  // just below their wrap).
+  void setReadCounterStart(uint16_t start) noexcept { rxStart_ = start; }
 
   // Packetises a frame of n bytes (1 to 513) into `out` (kMaxFrameStream bytes at least);
   // returns the stream length.
@@ -126,6 +129,7 @@ class CDmxUsbLink : public CDmxLink {
   // Reads handed back by the device (in issue order): only those may be decoded and their
   // slots reused. A read can finish before an earlier one has been handed back.
   uint16_t rxReturned = 0;
+  uint16_t rxStart_ = 0;
   uint32_t packetsDecoded_ = 0;
   LAsyncEvent controlDoneEvent;
   LList getQueue;

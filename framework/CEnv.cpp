@@ -55,13 +55,15 @@ bool CEnv::windowCallback(void* user, UINT message, WPARAM wParam, LPARAM lParam
   // (std::bad_alloc, the one exception raised) loses its work, and the rest goes on.
   if (message == WM_TIMER) {
     if (wParam == LTimer::kWindowTimerId) {
+      CEnv* env = static_cast<CEnv*>(user);
+      env->dispatcher()->takePendingEvents();
       try {
         LTimer::serviceTimers();
       } catch (...) {
         // The timers still due fire at the next WM_TIMER.
       }
-      // A note may have destroyed the environment; rearm finds no window then.
-      LTimer::rearmWindowTimer();
+      // A note may have destroyed the environment, and its window timer with it.
+      if (current() == env) env->dispatcher()->afterTimerService();
     }
     return false;
   }

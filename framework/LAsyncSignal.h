@@ -2,7 +2,13 @@
 // signalled. Once armed, the environment thread waits for the handle; when it is signalled
 // the thread takes the signal out of the wait set and delivers "LAsyncSignal_X"
 // (sender = this signal, target = owner) on the environment thread with the environment
-// lock held. One note per arming: the owner arms again to hear about the next completion.
+// lock held. One note per arming, and only for an arming whose handle was signalled while
+// it was armed: the owner arms again to hear about the next completion.
+//
+// The handle must stay signalled until someone resets it (a manual-reset event, as every
+// transfer's is): the environment looks at handles without waiting on them to find which
+// are signalled, which would take the signal of an auto-reset event or a semaphore, or the
+// ownership of a mutex.
 //
 // Threads and locks: arm and disarm are called with the environment lock held (any
 // thread); end the locked region with unlockAndWake so the thread notices. A signal armed
@@ -38,17 +44,13 @@ class LAsyncSignal : public LHandler, public LListNode {
   HANDLE handle() const noexcept { return handle_; }
   LAsyncEnv* env() const noexcept { return env_; }
 
-  // Kept by the environment, lock held: which helper wait watches the signal (index + 1;
-  // 0 for none), and the environment's generation count when its latest note was
-  // delivered.
-  uint32_t waitGroupIndex() const noexcept { return waitGroupIndex_; }
-  void setWaitGroupIndex(uint32_t index) noexcept { waitGroupIndex_ = index; }
-  uint32_t deliveredAt() const noexcept { return deliveredAt_; }
-  void setDeliveredAt(uint32_t generation) noexcept { deliveredAt_ = generation; }
+  // Kept by the environment, lock held: which wait watches this arming (0 while none
+  // does yet).
+  uint32_t watcher() const noexcept { return watcher_; }
+  void setWatcher(uint32_t watcher) noexcept { watcher_ = watcher; }
 
  private:
   LAsyncEnv* const env_;
   HANDLE handle_ = nullptr;
-  uint32_t waitGroupIndex_ = 0;
-  uint32_t deliveredAt_ = 0;
+  uint32_t watcher_ = 0;
 };

@@ -7,7 +7,6 @@
 #include "framework/LWaitGroup.h"
 #include "framework/LWindowPoster.h"
 #include "framework/NoteNames.h"
-#include "framework/WaitableHandle.h"
 #include "support/LArray.h"
 #include "support/Win32Text.h"
 
@@ -16,14 +15,11 @@
 namespace {
 
 constexpr DWORD kLongWait = 2147483647;
-// When a helper wait thread could not be started for every armed signal, look again soon
-// rather than leave the ones left out unwatched until the next wake.
+// A refused service post or window timer, or a helper that could not be started for every
+// armed signal, is tried again this much later: at once it would most likely fail again.
 constexpr DWORD kRetryWait = 10;
 // The wake event, the worker's own signals and the helpers' ready events.
 constexpr uint32_t kWaitArrayCapacity = MAXIMUM_WAIT_OBJECTS - 1;
-
-// Unblamed failed waits in a row after which every armed handle is probed on its own.
-constexpr uint32_t kProbeAfterUnblamedFailures = 3;
 
 LAsyncSignal* asSignal(LListNode* node) { return static_cast<LAsyncSignal*>(node); }
 
@@ -31,19 +27,17 @@ HANDLE handleAt(LArray& handles, uint32_t index) {
   return *static_cast<HANDLE*>(handles.element(index));
 }
 
-}  // namespace
+// The first of `count` handles that is signalled now, found without waiting; `count` when
+// none is, WAIT_FAILED when one cannot be waited on. Takes nothing from handles that stay
+// signalled until reset.
+DWORD firstSignalled(const HANDLE* handles, uint32_t count) {
+  if (count == 0) return 0;
+  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, 0);
+  if (result < WAIT_OBJECT_0 + count) return result - WAIT_OBJECT_0;
+  return result == WAIT_TIMEOUT ? count : WAIT_FAILED;
+}
 
-// A helper wait thread and the signals it watches, in the order they joined it. Worker
-// side (lock held); each member's waitGroupIndex() is this helper's index + 1.
-struct LDispatcher::HelperWait {
-  LWaitGroup group;
-  LAsyncSignal* members[LWaitGroup::kCapacity] = {};
-  uint32_t count = 0;
-  // The generation of the list the group was last handed; `changed` once its armings
-  // changed after that.
-  uint32_t generation = 0;
-  bool changed = true;
-};
+}  // namespace
 
 LAsyncEnv::~LAsyncEnv() = default;
 
@@ -59,7 +53,6 @@ LDispatcher::~LDispatcher() {
   // Whatever is still listed is unlinked, not destroyed.
   pendingEvents_.clear();
   waitList_.clear();
-  probed_.clear();
   armedCount_ = 0;
 }
 
@@ -92,13 +85,11 @@ void LDispatcher::shutdown() {
     servicePoster_->release();
     servicePoster_ = nullptr;
   }
-  // The worker has stopped: nobody reads the helpers' reports any more. Their signals
+  // The worker has stopped: nobody serves the helpers' reports any more. Their signals
   // forget them, so that a later disarm has no helper to tell.
-  for (uint32_t i = 0; i < waitGroups_.count(); ++i) {
-    HelperWait* helper = helperWait(i);
-    for (uint32_t m = 0; m < helper->count; ++m) helper->members[m]->setWaitGroupIndex(0);
-    delete helper;
-  }
+  for (LListNode* node = waitList_.first(); !LList::isEnd(node); node = node->next)
+    asSignal(node)->setWatcher(0);
+  for (uint32_t i = 0; i < waitGroups_.count(); ++i) delete waitGroup(i);
   waitGroups_.remove(0, waitGroups_.count());
 }
 
@@ -107,57 +98,60 @@ void LDispatcher::lock() { EnterCriticalSection(&lock_); }
 void LDispatcher::unlock() { LeaveCriticalSection(&lock_); }
 
 void LDispatcher::unlockAndWake() {
+  // The worker's own pass rebuilds its wait at its end; from elsewhere the worker is woken
+  // only when its wait must change.
+  const bool wake = waitChanged_ && GetCurrentThreadId() != workerThreadId_.load();
   LeaveCriticalSection(&lock_);
-  if (wakeEvent_ != nullptr) SetEvent(wakeEvent_);
+  if (wake && wakeEvent_ != nullptr) SetEvent(wakeEvent_);
 }
 
 void LDispatcher::requestService() {
-  if (serviceRequested_.load()) return;
-  serviceRequested_ = true;
-  if (servicePoster_ != nullptr && servicePoster_->post()) return;
-  // Nothing is in flight (the window's queue is full): the events already pending would
-  // wait for a set that may never come, so the worker posts again until it goes through.
-  serviceRequested_ = false;
+  // A ticking window timer takes the pending events itself (serviceWindowTimer).
+  if (ticking_ || servicePoster_ == nullptr) return;
+  // Nothing is in flight when the post fails (the window's queue is full): the events
+  // already pending would wait for a set that may never come.
+  if (!servicePoster_->post()) oweService();
+}
+
+void LDispatcher::requestServiceLater() {
+  lock();
+  oweService();
+  unlockAndWake();
+}
+
+void LDispatcher::oweService() {
+  if (serviceOwed_) return;
   serviceOwed_ = true;
+  owedSince_ = GetTickCount();
+  waitChanged_ = true;
 }
 
-void LDispatcher::requestTimerRetry() {
-  timerOwed_ = true;
-  if (wakeEvent_ != nullptr) SetEvent(wakeEvent_);
-}
-
-bool LDispatcher::retryOwedService() {
-  // A refused window timer is asked for again one short wait later: at once it would most
-  // likely be refused again, and the two threads would chase each other.
-  if (timerRetryDue_) {
-    timerRetryDue_ = false;
-    serviceOwed_ = true;
-  }
-  if (timerOwed_.exchange(false)) timerRetryDue_ = true;
-  if (serviceOwed_.exchange(false)) requestService();
-  return serviceOwed_.load() || timerRetryDue_;
+DWORD LDispatcher::retryOwedService() {
+  if (!serviceOwed_) return kLongWait;
+  const DWORD waited = GetTickCount() - owedSince_;
+  if (waited < kRetryWait) return kRetryWait - waited;
+  serviceOwed_ = false;
+  requestService();
+  return serviceOwed_ ? kRetryWait : kLongWait;
 }
 
 void LDispatcher::registerSignal(LAsyncSignal* signal) {
   if (signal == nullptr) return;
   if (signal->isLinked()) {
-    // Armed again, maybe on a new handle with an old value: its helper waits afresh.
-    if (signal->waitGroupIndex() != 0) helperWait(signal->waitGroupIndex() - 1)->changed = true;
-    return;
+    // Armed again, maybe on another handle: waited on afresh, in its place.
+    unwatch(signal);
+  } else {
+    waitList_.pushBack(signal);
+    ++armedCount_;
   }
-  waitList_.pushBack(signal);
-  ++armedCount_;
+  waitChanged_ = true;
 }
 
 void LDispatcher::unregisterSignal(LAsyncSignal* signal) {
-  if (signal == nullptr) return;
-  if (waitList_.remove(signal)) {
-    --armedCount_;
-    leaveHelper(signal);
-  } else {
-    // Found signalled by a probe and waiting for its note: it gets none now.
-    probed_.remove(signal);
-  }
+  if (signal == nullptr || !waitList_.remove(signal)) return;
+  --armedCount_;
+  unwatch(signal);
+  waitChanged_ = true;
 }
 
 void LDispatcher::unregisterSignalLocked(LAsyncSignal* signal) {
@@ -165,6 +159,13 @@ void LDispatcher::unregisterSignalLocked(LAsyncSignal* signal) {
   lock();
   unregisterSignal(signal);
   unlockAndWake();
+}
+
+void LDispatcher::unwatch(LAsyncSignal* signal) {
+  const uint32_t watcher = signal->watcher();
+  signal->setWatcher(0);
+  // The helper is woken before the lock is released, so it never waits on the handle again.
+  if (watcher >= kFirstHelper) waitGroup(watcher - kFirstHelper)->remove(signal);
 }
 
 uint32_t LDispatcher::waitGroupsFor(uint32_t armed) noexcept {
@@ -202,56 +203,31 @@ uint32_t LDispatcher::helperWakeups() noexcept {
   return total;
 }
 
-LDispatcher::HelperWait* LDispatcher::helperWait(uint32_t index) {
-  return *static_cast<HelperWait**>(waitGroups_.element(index));
+LWaitGroup* LDispatcher::waitGroup(uint32_t index) {
+  return *static_cast<LWaitGroup**>(waitGroups_.element(index));
 }
-
-LWaitGroup* LDispatcher::waitGroup(uint32_t index) { return &helperWait(index)->group; }
 
 bool LDispatcher::ensureWaitGroups(uint32_t count) {
   while (waitGroups_.count() < count) {
-    auto* helper = new (std::nothrow) HelperWait();
-    if (helper == nullptr) return false;
-    if (!helper->group.start() || !waitGroups_.append(&helper)) {
-      delete helper;
+    auto* group = new (std::nothrow) LWaitGroup();
+    if (group == nullptr) return false;
+    if (!group->start() || !waitGroups_.append(&group)) {
+      delete group;
       return false;
     }
   }
   return true;
 }
 
-void LDispatcher::leaveHelper(LAsyncSignal* signal) {
-  const uint32_t index = signal->waitGroupIndex();
-  if (index == 0) return;
-  signal->setWaitGroupIndex(0);
-  HelperWait* helper = helperWait(index - 1);
-  for (uint32_t m = 0; m < helper->count; ++m) {
-    if (helper->members[m] != signal) continue;
-    for (uint32_t k = m + 1; k < helper->count; ++k) helper->members[k - 1] = helper->members[k];
-    --helper->count;
-    helper->changed = true;
-    return;
-  }
-}
-
 bool LDispatcher::joinHelper(LAsyncSignal* signal, uint32_t groups) {
-  // A helper that wakes in this pass anyway is preferred to one that would not.
-  uint32_t chosen = groups;
   for (uint32_t g = 0; g < groups; ++g) {
-    const HelperWait* helper = helperWait(g);
-    if (helper->count == LWaitGroup::kCapacity) continue;
-    if (chosen == groups) chosen = g;
-    if (helper->changed) {
-      chosen = g;
-      break;
-    }
+    LWaitGroup* group = waitGroup(g);
+    if (group->isFull()) continue;
+    signal->setWatcher(kFirstHelper + g);
+    group->add(signal);
+    return true;
   }
-  if (chosen == groups) return false;
-  HelperWait* helper = helperWait(chosen);
-  helper->members[helper->count++] = signal;
-  helper->changed = true;
-  signal->setWaitGroupIndex(chosen + 1);
-  return true;
+  return false;
 }
 
 bool LDispatcher::reserveSignals(uint32_t count) {
@@ -279,56 +255,69 @@ uint32_t LDispatcher::workerEntry(void* self) {
 
 void LDispatcher::serviceEntry(void* self) { static_cast<LDispatcher*>(self)->serviceMainThread(); }
 
-void LDispatcher::serviceMainThread() {
-  serviceRequested_ = false;
-  lock();
+void LDispatcher::startPendingTimers() {
   while (LListNode* node = pendingEvents_.popFront()) static_cast<LAsyncEvent*>(node)->startTimer();
+}
+
+void LDispatcher::serviceMainThread() {
+  lock();
+  startPendingTimers();
   // A window timer that SetTimer refused is set now (a start above did it already).
   LTimer::mendWindowTimer();
-  unlockAndWake();
+  ticking_ = LTimer::isTicking();
+  unlock();
+}
+
+void LDispatcher::takePendingEvents() {
+  lock();
+  startPendingTimers();
+  unlock();
+}
+
+void LDispatcher::afterTimerService() {
+  lock();
+  // Events set during the notes wait for the next tick, which must come.
+  const bool eventsWait = !pendingEvents_.isEmpty();
+  LTimer::rearmWindowTimer(eventsWait);
+  ticking_ = eventsWait && LTimer::isTicking();
+  // Without the tick (SetTimer refused: the service is owed by now) they need the service.
+  if (eventsWait && !ticking_) requestService();
+  unlock();
 }
 
 bool LDispatcher::rebuildWaitArray(LArray& handles) {
-  // Every helper started stays in the wait, also when fewer would do now: one that was
-  // handed a shorter list may still report what its wait on the old one took.
+  // Every helper started stays in the wait, also when fewer would do now.
   bool complete = ensureWaitGroups(waitGroupsFor(armedCount_));
   const uint32_t groups = waitGroups_.count();
   const uint32_t ownCapacity = kOwnWaitCapacity - groups;
 
-  // The earliest-armed signals are the worker's own; they leave their helpers. Everyone
-  // else stays with the helper it has.
+  // The earliest-armed signals are the worker's own; they leave their helpers. The later
+  // ones keep the helper they have, or join one with room.
   // Element 0 stays the wake event; the array never holds more than kWaitArrayCapacity,
   // the capacity it was made with, so writing never allocates.
   handles.remove(1, handles.count() - 1);
   LListNode* node = waitList_.first();
   for (uint32_t i = 0; i < ownCapacity && !LList::isEnd(node); ++i, node = node->next) {
     LAsyncSignal* signal = asSignal(node);
-    leaveHelper(signal);
+    if (signal->watcher() != kWorkerWait) {
+      unwatch(signal);
+      signal->setWatcher(kWorkerWait);
+    }
     HANDLE handle = signal->handle();
     handles.append(&handle);
   }
   ownWaitCount_ = handles.count() - 1;
-  // The newly armed join a helper with room, in arming order.
   for (; !LList::isEnd(node); node = node->next) {
     LAsyncSignal* signal = asSignal(node);
-    if (signal->waitGroupIndex() == 0 && !joinHelper(signal, groups)) complete = false;
-  }
-
-  // Only a helper whose armings changed gets a new list (and wakes).
-  HANDLE batch[LWaitGroup::kCapacity];
-  for (uint32_t g = 0; g < groups; ++g) {
-    HelperWait* helper = helperWait(g);
-    if (helper->changed) {
-      helper->changed = false;
-      helper->generation = ++generation_;
-    }
-    for (uint32_t m = 0; m < helper->count; ++m) batch[m] = helper->members[m]->handle();
-    helper->group.watch(batch, helper->count, helper->generation);
+    if (signal->watcher() >= kFirstHelper) continue;
+    signal->setWatcher(0);
+    if (!joinHelper(signal, groups)) complete = false;
   }
   for (uint32_t g = 0; g < groups; ++g) {
     HANDLE ready = waitGroup(g)->readyEvent();
     handles.append(&ready);
   }
+  waitChanged_ = false;
   return complete;
 }
 
@@ -343,28 +332,20 @@ uint32_t LDispatcher::workerLoop() {
   w32::peekMessage(&message, nullptr, 0, 0, PM_NOREMOVE);
 
   DWORD timeout = 0;
+  bool watchesAll = true;
   while (!stopRequested_.load()) {
-    // A wait that keeps failing with nobody to blame must not spin at full speed.
-    if (unblamedFailures_ > 1) Sleep(1);
     const DWORD count = handles.count();
     HANDLE* waited = static_cast<HANDLE*>(handles.data());
     LWaitGroup::runBeforeWait(waited + 1, ownWaitCount_);
     const DWORD result = MsgWaitForMultipleObjects(count, waited, FALSE, timeout, QS_ALLINPUT);
     lock();
-    bool waitFailed = false;
     const DWORD groupsFrom = WAIT_OBJECT_0 + 1 + ownWaitCount_;
     if (result == WAIT_OBJECT_0) {
       ResetEvent(wakeEvent_);
     } else if (result > WAIT_OBJECT_0 && result < groupsFrom) {
-      serveSignalled(handleAt(handles, result - WAIT_OBJECT_0), generation_);
+      serveOwn(handleAt(handles, result - WAIT_OBJECT_0));
     } else if (result >= groupsFrom && result < WAIT_OBJECT_0 + count) {
-      const LWaitGroup::Report report = waitGroup(result - groupsFrom)->take();
-      if (report.waitFailed) {
-        waitFailed = true;
-        handleFailedWait();
-      } else if (report.signalled != nullptr) {
-        serveSignalled(report.signalled, report.generation);
-      }
+      serveHelper(result - groupsFrom);
     } else if (result == WAIT_OBJECT_0 + count) {
       while (w32::peekMessage(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
@@ -372,86 +353,63 @@ uint32_t LDispatcher::workerLoop() {
       }
     } else if (result == WAIT_FAILED) {
       ++failedWaits_;
-      waitFailed = true;
-      handleFailedWait();
+      dropUnwaitableSignals();
     }
-    if (!waitFailed) unblamedFailures_ = 0;
-    deliverProbed();
-    const bool watchesAll = rebuildWaitArray(handles);
-    // A service post that failed is tried again, soon again while it keeps failing.
-    const bool serviceOwed = retryOwedService();
-    timeout = watchesAll && !serviceOwed ? kLongWait : kRetryWait;
+    if (waitChanged_ || !watchesAll) watchesAll = rebuildWaitArray(handles);
+    // Helpers that could not be started are tried again soon.
+    const DWORD serviceDue = retryOwedService();
+    timeout = watchesAll || serviceDue < kRetryWait ? serviceDue : kRetryWait;
     ++passes_;
     unlock();
   }
   return 0;
 }
 
-void LDispatcher::serveSignalled(HANDLE handle, uint32_t seenIn) {
+void LDispatcher::serveOwn(HANDLE handle) {
   for (LListNode* node = waitList_.first(); !LList::isEnd(node); node = node->next) {
     LAsyncSignal* signal = asSignal(node);
-    // Served after the list the handle was seen in was handed over: the report is about
-    // what that note answered (a helper's report while the worker's own wait saw it too).
-    if (signal->handle() != handle || int32_t(signal->deliveredAt() - seenIn) > 0) continue;
-    // Unarmed before the note: the owner may arm it again at once.
-    unregisterSignal(signal);
+    // Only the arming the wait was on: one disarmed and armed again since is waited on
+    // afresh by the next wait.
+    if (signal->handle() != handle || signal->watcher() != kWorkerWait) continue;
     deliverSignal(signal);
     return;
   }
-  // No signal has that handle any more: it was disarmed after the wait set was built (or
-  // served from another wait meanwhile).
+  // Disarmed after the wait set was built: nothing to tell.
 }
 
-void LDispatcher::handleFailedWait() {
-  if (dropUnwaitableSignals()) {
-    unblamedFailures_ = 0;
-  } else if (++unblamedFailures_ >= kProbeAfterUnblamedFailures) {
-    unblamedFailures_ = 0;
-    probeEveryHandle();
-  }
-}
-
-bool LDispatcher::dropUnwaitableSignals() {
-  // A handle that cannot be waited on (closed while armed, or opened without SYNCHRONIZE)
-  // fails every wait it is in: take out those, found without waiting on them, so the others
-  // keep being served. When none is to blame the wait may have seen a handle that was
-  // disarmed and closed after the wait set was built; the rebuild that follows mends that,
-  // so nothing is dropped.
-  bool blamed = false;
-  LListNode* node = waitList_.first();
-  while (!LList::isEnd(node)) {
-    LAsyncSignal* signal = asSignal(node);
-    node = node->next;
-    if (!canWaitOn(signal->handle())) {
-      unregisterSignal(signal);
-      blamed = true;
+void LDispatcher::serveHelper(uint32_t index) {
+  LWaitGroup* group = waitGroup(index);
+  for (;;) {
+    const DWORD first = firstSignalled(group->handles(), group->count());
+    if (first == WAIT_FAILED) {
+      dropUnwaitableSignals();
+      break;
     }
+    if (first == group->count()) break;
+    // Leaves the group (and so the next search) before its note.
+    deliverSignal(group->member(first));
   }
-  return blamed;
+  group->resume();
 }
 
-void LDispatcher::probeEveryHandle() {
-  // The waits keep failing and no handle could be blamed without waiting on it (the access
-  // could not be read, or the object cannot be waited on whatever its access): each handle
-  // is waited on alone for no time. One that fails is dropped; one found signalled may have
-  // had its signal taken by the probe, so it is put aside for its note.
+void LDispatcher::dropUnwaitableSignals() {
+  // A handle that cannot be waited on (closed while armed, or opened without SYNCHRONIZE)
+  // fails every wait it is in: each armed handle is looked at alone, and those that fail
+  // leave without notes, so the others keep being served. Looking takes nothing from the
+  // handles that stay (they stay signalled until reset). None may fail: the wait then saw
+  // a handle disarmed and closed after the wait set was built, which the rebuild mends.
   LListNode* node = waitList_.first();
   while (!LList::isEnd(node)) {
     LAsyncSignal* signal = asSignal(node);
     node = node->next;
-    const DWORD result = WaitForSingleObject(signal->handle(), 0);
-    if (result == WAIT_TIMEOUT) continue;
-    unregisterSignal(signal);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) probed_.pushBack(signal);
+    HANDLE handle = signal->handle();
+    if (firstSignalled(&handle, 1) == WAIT_FAILED) unregisterSignal(signal);
   }
-}
-
-void LDispatcher::deliverProbed() {
-  // One at a time off the list: a note may disarm (or destroy) a signal still waiting here.
-  while (LListNode* node = probed_.popFront()) deliverSignal(asSignal(node));
+  waitChanged_ = true;
 }
 
 void LDispatcher::deliverSignal(LAsyncSignal* signal) {
-  signal->setDeliveredAt(++generation_);
+  // Unarmed before the note: the owner may arm it again at once.
+  unregisterSignal(signal);
   deliver(LNote(LAsyncSignal_X, signal, signal->owner()));
 }

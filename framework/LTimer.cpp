@@ -15,10 +15,12 @@ uint32_t systemClock() { return timeGetTime(); }
 
 LTimer::Clock gClock = &systemClock;
 
-// The window timer as last set: the window it was set on (null: not set, or unknown) and
-// the clock value at which it fires; and whether the last SetTimer failed.
+// The window timer as last set: the window it was set on (null: not set, or unknown), the
+// clock value at which it fires next and its period (a window timer fires again and again);
+// and whether the last SetTimer failed.
 HWND gWindowTimerWindow = nullptr;
 uint32_t gWindowTimerFiresAt = 0;
+int32_t gWindowTimerPeriod = 0;
 bool gWindowTimerRefused = false;
 
 // Time left until `due`, as a signed difference: right across the wrap of the clock.
@@ -56,7 +58,7 @@ void LTimer::start(int32_t delayMs) {
     after = node;
   }
   gArmed.insertAfter(this, after);
-  setWindowTimer(false);
+  setWindowTimer(nextTimerInterval(), false);
 }
 
 void LTimer::stop() noexcept {
@@ -76,10 +78,27 @@ void LTimer::serviceTimers() {
   }
 }
 
-void LTimer::rearmWindowTimer() { setWindowTimer(true); }
+void LTimer::rearmWindowTimer(bool keepTicking) {
+  CEnv* env = CEnv::current();
+  if (env == nullptr || env->window() == nullptr) return;
+  const int32_t interval = keepTicking ? 0 : nextTimerInterval();
+  // A window timer that ticks at the shortest period fires again one period after this
+  // WM_TIMER by itself; setting it again would cost a call and change nothing.
+  if (interval <= kWindowTimerMinimum && isTicking()) {
+    gWindowTimerFiresAt = now() + kWindowTimerMinimum;
+    return;
+  }
+  setWindowTimer(interval, true);
+}
 
 void LTimer::mendWindowTimer() {
-  if (gWindowTimerRefused) setWindowTimer(true);
+  if (gWindowTimerRefused) setWindowTimer(nextTimerInterval(), true);
+}
+
+bool LTimer::isTicking() {
+  CEnv* env = CEnv::current();
+  return env != nullptr && gWindowTimerWindow == env->window() && gWindowTimerWindow != nullptr &&
+         gWindowTimerPeriod <= kWindowTimerMinimum;
 }
 
 void LTimer::forgetWindowTimer() noexcept {
@@ -87,10 +106,9 @@ void LTimer::forgetWindowTimer() noexcept {
   gWindowTimerRefused = false;
 }
 
-void LTimer::setWindowTimer(bool always) {
+void LTimer::setWindowTimer(int32_t interval, bool always) {
   CEnv* env = CEnv::current();
   if (env == nullptr || env->window() == nullptr) return;
-  const int32_t interval = nextTimerInterval();
   const uint32_t at = now();
   // SetTimer counts any shorter interval as the minimum, from the call.
   const int32_t firesIn = interval < kWindowTimerMinimum ? kWindowTimerMinimum : interval;
@@ -102,12 +120,15 @@ void LTimer::setWindowTimer(bool always) {
   if (SetTimer(env->window(), kWindowTimerId, static_cast<UINT>(interval), nullptr) != 0) {
     gWindowTimerWindow = env->window();
     gWindowTimerFiresAt = at + static_cast<uint32_t>(firesIn);
+    gWindowTimerPeriod = firesIn;
     gWindowTimerRefused = false;
   } else {
-    // The next start tries again; until one comes, the worker has the service try.
+    // The next start tries again. With timers armed the service tries meanwhile, 10 ms
+    // later; with none there is nothing to fire, and a window timer still ticking tries
+    // again at its next WM_TIMER.
     gWindowTimerWindow = nullptr;
     gWindowTimerRefused = true;
-    env->dispatcher()->requestTimerRetry();
+    if (interval != kIdleInterval) env->dispatcher()->requestServiceLater();
   }
 }
 

@@ -48,13 +48,17 @@ class LTimer : public LHandler, public LListNode {
   // stop timers (the list is re-read after each one); a timer started for a time at or
   // before this pass's "now" expires in this pass.
   static void serviceTimers();
-  // SetTimer(current CEnv window, id 1, nextTimerInterval()); nothing without a CEnv.
-  // Run after each WM_TIMER.
-  static void rearmWindowTimer();
+  // After each WM_TIMER: sets the window timer (current CEnv window, id 1) for the earliest
+  // armed timer, or to tick at its shortest period when `keepTicking`; a window timer that
+  // already ticks at that period is left as it is. Nothing without a CEnv.
+  static void rearmWindowTimer(bool keepTicking = false);
   // Sets the window timer if the last SetTimer failed; nothing otherwise. A SetTimer that
-  // fails has the environment's worker post the main-thread service, which calls this, so
-  // that armed timers fire once SetTimer succeeds even when nothing else starts a timer.
+  // fails while timers are armed has the environment's worker post the main-thread
+  // service 10 ms later, which calls this, so that armed timers fire once SetTimer
+  // succeeds even when nothing else starts a timer.
   static void mendWindowTimer();
+  // The window timer is set on the current CEnv window and ticks at its shortest period.
+  static bool isTicking();
   // The window the window timer was set on is going away: the next start sets it anew.
   static void forgetWindowTimer() noexcept;
   // kIdleInterval when nothing is armed; else the first timer's remaining time, at least 0.
@@ -69,9 +73,9 @@ class LTimer : public LHandler, public LListNode {
   static Clock setClock(Clock clock);
 
  private:
-  // Sets the window timer for the earliest armed timer; unless `always`, only when that
-  // makes it fire earlier than it is set to.
-  static void setWindowTimer(bool always);
+  // Sets the window timer to `interval`; unless `always`, only when that makes it fire
+  // earlier than it is set to.
+  static void setWindowTimer(int32_t interval, bool always);
 
   int32_t due_ = 0;
 };

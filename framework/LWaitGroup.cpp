@@ -1,5 +1,6 @@
 #include "framework/LWaitGroup.h"
 
+#include "framework/LAsyncSignal.h"
 #include "framework/LThread.h"
 
 #include <cstring>
@@ -38,7 +39,7 @@ LWaitGroup::~LWaitGroup() {
 bool LWaitGroup::start() {
   if (thread_ != nullptr) return false;
   wakeEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  readyEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  readyEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (wakeEvent_ == nullptr || readyEvent_ == nullptr) return false;
   thread_ = new (std::nothrow) LThread(&threadEntry, this);
   if (thread_ == nullptr) return false;
@@ -50,37 +51,49 @@ bool LWaitGroup::start() {
   return true;
 }
 
-void LWaitGroup::watch(const HANDLE* handles, uint32_t count, uint32_t generation) {
-  if (count > kCapacity) count = kCapacity;
-  EnterCriticalSection(&lock_);
-  if (generation == generation_ && !resumeAfterTake_) {
-    // Still watching these armings; a report already made about them stays valid.
-    LeaveCriticalSection(&lock_);
-    return;
-  }
-  if (count != 0) std::memcpy(handles_, handles, count * sizeof(HANDLE));
-  count_ = count;
-  generation_ = generation;
-  ++version_;
-  resumeAfterTake_ = false;
-  // With a report waiting the thread watches only its wake-up event, and take lets it
-  // resume; the report itself stays, to be served if its handle is still armed.
-  const bool wake = !reportWaiting_;
-  LeaveCriticalSection(&lock_);
-  if (wake) SetEvent(wakeEvent_);
+void LWaitGroup::wake() {
+  // Waiting for its resume, the thread waits on no member; woken already, it reads the
+  // members before its next wait anyway.
+  if (reported_ || woken_) return;
+  woken_ = true;
+  SetEvent(wakeEvent_);
 }
 
-LWaitGroup::Report LWaitGroup::take() {
+void LWaitGroup::add(LAsyncSignal* signal) {
+  if (isFull()) return;
   EnterCriticalSection(&lock_);
-  Report report = reportWaiting_ ? report_ : Report{nullptr, false, 0};
-  reportWaiting_ = false;
-  report_ = {nullptr, false, 0};
-  ResetEvent(readyEvent_);
-  // The thread watches nothing until it is handed a list again, which the environment
-  // thread does when it rebuilds its wait after serving this report.
-  resumeAfterTake_ = true;
+  members_[count_] = signal;
+  handles_[count_] = signal->handle();
+  ++count_;
+  wake();
   LeaveCriticalSection(&lock_);
-  return report;
+}
+
+void LWaitGroup::remove(LAsyncSignal* signal) {
+  EnterCriticalSection(&lock_);
+  for (uint32_t m = 0; m < count_; ++m) {
+    if (members_[m] != signal) continue;
+    --count_;
+    std::memmove(members_ + m, members_ + m + 1, (count_ - m) * sizeof members_[0]);
+    std::memmove(handles_ + m, handles_ + m + 1, (count_ - m) * sizeof handles_[0]);
+    wake();
+    break;
+  }
+  LeaveCriticalSection(&lock_);
+}
+
+void LWaitGroup::resume() {
+  EnterCriticalSection(&lock_);
+  reported_ = false;
+  wake();
+  LeaveCriticalSection(&lock_);
+}
+
+bool LWaitGroup::isReportWaiting() {
+  EnterCriticalSection(&lock_);
+  const bool waiting = reported_;
+  LeaveCriticalSection(&lock_);
+  return waiting;
 }
 
 uint32_t LWaitGroup::threadEntry(void* self) { return static_cast<LWaitGroup*>(self)->run(); }
@@ -94,33 +107,21 @@ uint32_t LWaitGroup::run() {
       LeaveCriticalSection(&lock_);
       return 0;
     }
-    // After a report, nothing but the wake-up until the environment thread has looked.
-    const uint32_t count = reportWaiting_ || resumeAfterTake_ ? 0 : count_;
+    woken_ = false;
+    const uint32_t count = reported_ ? 0 : count_;
     if (count != 0) std::memcpy(waiting + 1, handles_, count * sizeof(HANDLE));
-    const uint32_t version = version_;
-    const uint32_t generation = generation_;
     LeaveCriticalSection(&lock_);
 
     if (count != 0) runBeforeWait(waiting + 1, count);
     const DWORD result = WaitForMultipleObjects(1 + count, waiting, FALSE, INFINITE);
     ++wakeups_;
     if (result == WAIT_OBJECT_0) continue;
-
-    Report report = {nullptr, true, generation};
-    if (result > WAIT_OBJECT_0 && result <= WAIT_OBJECT_0 + count) {
-      report.signalled = waiting[result - WAIT_OBJECT_0];
-    } else if (result > WAIT_ABANDONED_0 && result <= WAIT_ABANDONED_0 + count) {
-      report.signalled = waiting[result - WAIT_ABANDONED_0];
-    }
-    report.waitFailed = report.signalled == nullptr;
-    if (report.waitFailed) ++failures_;
+    if (result == WAIT_FAILED) ++failures_;
+    // A member is signalled, or one could not be waited on: either way the environment
+    // thread looks at the members as they are now.
     EnterCriticalSection(&lock_);
-    // A signalled handle is reported whatever happened to the list meanwhile (the wait may
-    // have taken its signal); a failure only about the list still current.
-    const bool current = report.signalled != nullptr || version == version_;
-    if (!stop_ && !reportWaiting_ && current) {
-      report_ = report;
-      reportWaiting_ = true;
+    if (!stop_) {
+      reported_ = true;
       SetEvent(readyEvent_);
     }
     LeaveCriticalSection(&lock_);

@@ -124,6 +124,7 @@ class UsbLinkTest : public linktest::SimFixture {
     Watchdog watchdog(10000, "link destruction");
     link_.reset();
   }
+  void decodeRandomStream();
   void open() {
     ASSERT_EQ(link_->open(path()), CDmxLink::kOpened);
     ASSERT_EQ(sim_.waitOutstandingReads(path(), 16, 5000), 1);
@@ -429,8 +430,19 @@ TEST_F(UsbLinkTest, AWaitingFrameSurvivesTheNextFrameOnlyWithTwoBuffers) {
 }
 
 // Random frames packed by the simulator (densely, with random packet ends) come out
-// frame for frame while readers wait.
+// frame for frame while readers wait: with the read counters from 0, and from just below
+// their wrap, which the stream crosses (as a show does every few minutes). The frame
+// counters wrap after 256 frames in either run.
 TEST_F(UsbLinkTest, RandomStreamsDecodeFrameForFrame) {
+  for (const uint16_t start : {uint16_t(0), uint16_t(0xFFFF - 40)}) {
+    SCOPED_TRACE(testing::Message() << "read counters from " << start);
+    link_->setReadCounterStart(start);
+    decodeRandomStream();
+    link_->close();
+  }
+}
+
+void UsbLinkTest::decodeRandomStream() {
   const unsigned seed = 20240611u;
   std::mt19937 random(seed);
   SCOPED_TRACE(testing::Message() << "seed " << seed);

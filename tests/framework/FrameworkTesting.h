@@ -23,6 +23,7 @@ namespace testing_support {
 
 using testwaits::pumpFor;
 using testwaits::pumpUntil;
+using testwaits::waitUntil;
 using testwaits::Watchdog;
 
 // Records every note that reaches it and consumes it. The optional hook runs for each

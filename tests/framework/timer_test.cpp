@@ -1,4 +1,6 @@
 #include "framework/CEnv.h"
+#include "framework/LAsyncEvent.h"
+#include "framework/LDispatcher.h"
 #include "framework/LTimer.h"
 
 #include "FrameworkTesting.h"
@@ -6,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mmsystem.h>
 #include <new>
 
 using testing_support::FakeClock;
@@ -170,6 +173,50 @@ TEST(TimerWindowTest, TimersStartedLaterDoNotHoldBackOneAlreadyDue) {
   ASSERT_TRUE(testing_support::pumpUntil([&] { return owner.count(LTimer_Expire) >= 1; }, 5000));
   EXPECT_EQ(owner.senders(LTimer_Expire)[0], &due);
   churn.stop();
+}
+
+// The real clock moved to just below its wrap (every 49.7 days of a show): events set
+// again and again and timers with delays keep being delivered across the wrap.
+struct ClockNearTheWrap {
+  static inline uint32_t offset = 0;
+  static uint32_t read() { return timeGetTime() + offset; }
+};
+
+TEST(TimerWindowTest, TrafficGoesOnAcrossTheClocksWrap) {
+  testing_support::Watchdog watchdog(20000, "TrafficGoesOnAcrossTheClocksWrap");
+  ClockNearTheWrap::offset = 0xFFFFFFFFu - 150 - timeGetTime();
+  const LTimer::Clock previous = LTimer::setClock(&ClockNearTheWrap::read);
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  LDispatcher* d = env->dispatcher();
+  Recorder owner;
+  {
+    LAsyncEvent event(&owner, d);
+    LTimer delayed(&owner);
+    // Each note asks for the next one: an event set again, a timer started again.
+    uint32_t notesAfterWrap = 0, expiriesAfterWrap = 0;
+    owner.hook = [&](const LNote& note) {
+      const bool wrapped = LTimer::now() < 0x80000000u;
+      if (note.sender == &event && noteNameEqual(note.name, LAsyncEvent_Note)) {
+        notesAfterWrap += wrapped;
+        d->lock();
+        event.set();
+        d->unlockAndWake();
+      } else if (note.sender == &delayed && noteNameEqual(note.name, LTimer_Expire)) {
+        expiriesAfterWrap += wrapped;
+        delayed.start(15);
+      }
+    };
+    d->lock();
+    event.set();
+    d->unlockAndWake();
+    delayed.start(15);
+    EXPECT_TRUE(testing_support::pumpUntil([&] { return notesAfterWrap >= 10 && expiriesAfterWrap >= 5; }, 10000))
+        << notesAfterWrap << " notes and " << expiriesAfterWrap << " expiries after the wrap";
+    owner.hook = nullptr;
+  }
+  env.reset();
+  LTimer::setClock(previous);
 }
 
 // A note that runs out of memory on the window's thread: its work is lost, the message
