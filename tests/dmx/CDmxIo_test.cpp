@@ -14,7 +14,7 @@
 
 using linktest::Bytes;
 using linktest::makeFrame;
-using linktest::pumpFor;
+using linktest::deliverEarlierNotes;
 using linktest::pumpUntil;
 using linktest::Watchdog;
 
@@ -157,7 +157,7 @@ TEST_F(DmxIoTest, ALinkThatNeverOpenedRefusesBoth) {
   read(target, 16);
   EXPECT_FALSE(io_->isReadPending());
   EXPECT_FALSE(io_->isWritePending());
-  pumpFor(50);
+  deliverEarlierNotes(env());
   EXPECT_EQ(calls_.writes, 0);
   EXPECT_TRUE(calls_.reads.empty());
   EXPECT_EQ(dmxWrite(nullptr, target, 3, Callbacks::writeDone, &calls_), 0);
@@ -196,7 +196,7 @@ TEST_F(DmxIoTest, AFailedTransferClosesTheLinkAndLaterRequestsAreRefused) {
   EXPECT_TRUE(io_->isReadPending());  // its request stays with the closed link
   read(target, 513);
   injectFrame(makeFrame(513, 0));
-  pumpFor(100);
+  deliverEarlierNotes(env());
   EXPECT_EQ(calls_.writes, 1);
   EXPECT_TRUE(calls_.reads.empty());
 }
@@ -246,7 +246,7 @@ TEST_F(DmxIoTest, DestructionWithRequestsPendingCallsNothingBack) {
   read(target, 513);
   ASSERT_EQ(write(makeFrame(4, 0)), 1);
   destroyIo();
-  pumpFor(100);
+  deliverEarlierNotes(env());
   EXPECT_EQ(calls_.writes, 0);
   EXPECT_TRUE(calls_.reads.empty());
   EXPECT_EQ(counters().openHandles, 0u);

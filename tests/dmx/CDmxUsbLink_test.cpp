@@ -17,7 +17,6 @@
 using linktest::Bytes;
 using linktest::deliverEarlierNotes;
 using linktest::makeFrame;
-using linktest::pumpFor;
 using linktest::pumpUntil;
 using linktest::waitUntil;
 using linktest::Watchdog;
@@ -243,7 +242,7 @@ TEST_F(UsbLinkTest, OpenOnAnOpenLinkSendsNothing) {
   const uint32_t readCalls = sim_.calls(SIM_EP_READ_PIPE);
   EXPECT_EQ(link_->open(path()), CDmxLink::kOpened);
   EXPECT_EQ(link_->open("\\\\?\\no#such#device"), CDmxLink::kOpened);
-  pumpFor(50);
+  deliverEarlierNotes(env());
   EXPECT_EQ(sim_.calls(SIM_EP_INITIALIZE), initializeCalls);
   EXPECT_EQ(sim_.calls(SIM_EP_READ_PIPE), readCalls);
   EXPECT_EQ(sim_.outTransferCount(path()), 0);
@@ -758,7 +757,7 @@ TEST_F(UsbLinkTest, CancelledRequestsAreNeverCalledBack) {
   link_->cancelParameterRequest(&inFlight);
   link_->cancelParameterSet(&queued);
   ASSERT_TRUE(pumpUntil([&] { return !link_->isControlBusy(); }));
-  pumpFor(50);
+  deliverEarlierNotes(env());
   EXPECT_TRUE(log.entries.empty());
   EXPECT_EQ(sim_.controlCount(path()), 1);  // the cancelled set never went out
   EXPECT_EQ(counters().controlsCompleted, 1u);
@@ -779,7 +778,8 @@ TEST_F(UsbLinkTest, FailedRequestIsReportedWithoutClosingTheLink) {
   ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 2; }));
   EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDeviceGone);
   EXPECT_EQ(log.entries[1].result, CDmxParamRequest::kFailed);
-  pumpFor(50);
+  // A close the failures asked for would come before a note set now.
+  deliverEarlierNotes(env());
   EXPECT_TRUE(link_->isOpen());
   EXPECT_EQ(owner_.closeNotes, 0);
 }
@@ -818,11 +818,15 @@ TEST_F(UsbLinkTest, RequestsWaitAfterAFailureUntilTheNextOpen) {
   ASSERT_TRUE(pumpUntil([&] { return owner_.closeNotes == 1; }));
   EXPECT_TRUE(log.entries.empty());
   open();
-  // The next start attempt sends it (the request is queued already: it is not queued twice).
-  link_->requestParameters(&request, &log, ParamLog::done);
-  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 1; }));
+  // The next start attempt, for a get made now, sends the waiting set first.
+  CDmxParamRequest get;
+  link_->requestParameters(&get, &log, ParamLog::done);
+  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 2; }));
+  EXPECT_EQ(log.entries[0].request, &request);
   EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDone);
-  EXPECT_EQ(sim_.controlCount(path()), 1);
+  EXPECT_EQ(log.entries[1].request, &get);
+  EXPECT_EQ(log.entries[1].result, CDmxParamRequest::kDone);
+  EXPECT_EQ(sim_.controlCount(path()), 2);
 }
 
 TEST_F(UsbLinkTest, RequestsWaitWhileClosed) {
@@ -830,7 +834,7 @@ TEST_F(UsbLinkTest, RequestsWaitWhileClosed) {
   CDmxParamRequest request;
   link_->requestParameters(&request, &log, ParamLog::done);
   open();
-  pumpFor(50);
+  deliverEarlierNotes(env());
   EXPECT_EQ(sim_.controlCount(path()), 0);  // opening starts nothing by itself
   CDmxParamRequest other;
   link_->setParameters(&other, &log, ParamLog::done, 4, 5, 6);  // the next attempt starts both

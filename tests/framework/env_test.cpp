@@ -5,11 +5,13 @@
 #include "framework/LWindowPoster.h"
 
 #include "FrameworkTesting.h"
+#include "tests/common/ImportPatch.h"
 
 #include <gtest/gtest.h>
 
 #include <process.h>
 
+#include <atomic>
 #include <memory>
 
 using testing_support::pumpFor;
@@ -98,14 +100,37 @@ TEST_F(PosterTest, ReleaseWhileIdleDeletesAtOnce) {
   EXPECT_EQ(LWindowPoster::liveCount(), baseline);
 }
 
+// PostMessage refused while `refusals` is above 0 (a full message queue), through the test
+// program's own import table, which the poster's calls go through.
+struct RefusedPosts {
+  static inline std::atomic<int> refusals{0};
+  static inline void* real = nullptr;
+  static BOOL WINAPI post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (refusals.load() > 0) {
+      --refusals;
+      SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+      return FALSE;
+    }
+    using Post = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+    return reinterpret_cast<Post>(real)(window, message, wParam, lParam);
+  }
+};
+
 TEST_F(PosterTest, FailedPostLeavesNothingInFlightAndALaterPostRetries) {
-  // A window that no longer exists makes PostMessage fail.
-  LMessageWindow gone;
-  ASSERT_TRUE(gone.create("PrismluxPosterGone", nullptr, &posterWindowCallback, true));
-  auto* poster = new LWindowPoster(gone.handle(), kTestMessage, nullptr, [](void*) {});
-  gone.destroy();
+  testpatch::ImportPatch wide("user32.dll", "PostMessageW", reinterpret_cast<void*>(&RefusedPosts::post));
+  testpatch::ImportPatch narrow("user32.dll", "PostMessageA", reinterpret_cast<void*>(&RefusedPosts::post));
+  ASSERT_TRUE(wide.ok() || narrow.ok());
+  RefusedPosts::real = wide.ok() ? wide.original() : narrow.original();
+  LWindowPoster* poster = makePoster();
+  RefusedPosts::refusals = 1;
   EXPECT_FALSE(poster->post());
   EXPECT_FALSE(poster->isPosted());
+  EXPECT_EQ(queued(), 0);
+  // Nothing was left in flight: the next post goes out and its callback runs.
+  EXPECT_TRUE(poster->post());
+  EXPECT_TRUE(poster->isPosted());
+  EXPECT_EQ(queued(), 1);
+  EXPECT_EQ(calls, 1);
   poster->release();
   EXPECT_EQ(LWindowPoster::liveCount(), baseline);
 }
