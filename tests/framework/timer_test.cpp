@@ -1,12 +1,15 @@
 #include "framework/CEnv.h"
 #include "framework/LAsyncEvent.h"
+#include "framework/LAsyncSignal.h"
 #include "framework/LDispatcher.h"
 #include "framework/LTimer.h"
 
 #include "FrameworkTesting.h"
+#include "tests/common/ImportPatch.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mmsystem.h>
 #include <new>
@@ -217,6 +220,78 @@ TEST(TimerWindowTest, TrafficGoesOnAcrossTheClocksWrap) {
   }
   env.reset();
   LTimer::setClock(previous);
+}
+
+// SetTimer refused while `refusing` is set, through the test program's own import table,
+// which the timers' calls go through; every call is counted.
+struct RefusedTimers {
+  static inline std::atomic<bool> refusing{false};
+  static inline std::atomic<int> calls{0};
+  static inline void* real = nullptr;
+  static UINT_PTR WINAPI setTimer(HWND window, UINT_PTR id, UINT interval, TIMERPROC proc) {
+    ++calls;
+    if (refusing.load()) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return 0;
+    }
+    return reinterpret_cast<decltype(&SetTimer)>(real)(window, id, interval, proc);
+  }
+};
+
+// While SetTimer keeps refusing, the worker's passes come back to back (a signal re-armed
+// in its own note): the window timer is asked for again 10 ms after each refusal, not once
+// per pass, and not at all once no timer is armed. When SetTimer takes it, the timer fires.
+TEST(TimerWindowTest, ARefusedWindowTimerIsAskedForAgainAfterATimeOnlyWhileTimersAreArmed) {
+  testing_support::Watchdog watchdog(20000, "ARefusedWindowTimerIsAskedForAgain");
+  testpatch::ImportPatch patch("user32.dll", "SetTimer", reinterpret_cast<void*>(&RefusedTimers::setTimer));
+  ASSERT_TRUE(patch.ok());
+  RefusedTimers::real = patch.original();
+  std::unique_ptr<CEnv> env(CEnv::create());
+  ASSERT_NE(env, nullptr);
+  LDispatcher* d = env->dispatcher();
+  Recorder busyOwner, owner;
+  HANDLE signalled = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  {
+    LAsyncSignal busy(&busyOwner, d);
+    busyOwner.hook = [&](const LNote& note) {
+      if (noteNameEqual(note.name, LAsyncSignal_X)) busy.arm(signalled);
+    };
+    d->lock();
+    busy.arm(signalled);
+    d->unlockAndWake();
+    // Passes that come back to back, for at least `ms` and 200 passes.
+    auto busyFor = [&](DWORD ms) {
+      const DWORD start = GetTickCount();
+      const uint32_t passes = d->passCount();
+      EXPECT_TRUE(testing_support::pumpUntil(
+          [&] { return GetTickCount() - start >= ms && d->passCount() - passes >= 200; }, 10000));
+      return GetTickCount() - start;
+    };
+
+    LTimer timer(&owner);
+    RefusedTimers::refusing = true;
+    RefusedTimers::calls = 0;
+    timer.start(0);
+    const DWORD refusedFor = busyFor(100);
+    const int asked = RefusedTimers::calls.load();
+    EXPECT_GE(asked, 2);
+    EXPECT_LE(asked, int(refusedFor / 10) + 3) << "in " << refusedFor << " ms";
+    EXPECT_EQ(owner.count(LTimer_Expire), 0u);
+
+    // No timer armed: nothing to ask for (one call may still be on its way).
+    timer.stop();
+    busyFor(20);
+    const int whenStopped = RefusedTimers::calls.load();
+    busyFor(100);
+    EXPECT_EQ(RefusedTimers::calls.load(), whenStopped);
+
+    RefusedTimers::refusing = false;
+    timer.start(0);
+    EXPECT_TRUE(testing_support::pumpUntil([&] { return owner.count(LTimer_Expire) == 1; }, 5000));
+    busyOwner.hook = nullptr;
+  }
+  CloseHandle(signalled);
+  env.reset();
 }
 
 // A note that runs out of memory on the window's thread: its work is lost, the message
