@@ -338,6 +338,7 @@ uint32_t LDispatcher::workerLoop() {
     HANDLE* waited = static_cast<HANDLE*>(handles.data());
     LWaitGroup::runBeforeWait(waited + 1, ownWaitCount_);
     const DWORD result = MsgWaitForMultipleObjects(count, waited, FALSE, timeout, QS_ALLINPUT);
+    ++waits_;
     lock();
     const DWORD groupsFrom = WAIT_OBJECT_0 + 1 + ownWaitCount_;
     if (result == WAIT_OBJECT_0) {

@@ -110,6 +110,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   // changed, under the lock): a pass counted after a change made under the lock waits on
   // the changed set.
   uint32_t passCount() const noexcept { return passes_.load(); }
+  // Waits of the worker that have returned (counted before it takes the lock).
+  uint32_t waitCount() const noexcept { return waits_.load(); }
   // Lock held: times the helper wait threads have come out of their waits, all together.
   uint32_t helperWakeups() noexcept;
   LWaitGroup* waitGroup(uint32_t index);
@@ -156,6 +158,7 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};
   std::atomic<uint32_t> passes_{0};
+  std::atomic<uint32_t> waits_{0};
   HANDLE wakeEvent_ = nullptr;
   LThread* thread_ = nullptr;
   // Helper wait threads (LWaitGroup*), in the order their ready events sit in the wait.

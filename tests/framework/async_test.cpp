@@ -16,6 +16,7 @@
 using testing_support::pumpFor;
 using testing_support::pumpUntil;
 using testing_support::Recorder;
+using testing_support::waitUntil;
 
 namespace {
 
@@ -287,6 +288,30 @@ TEST_F(AsyncTest, TwoSignalledHandlesAreServedInArmingOrderOnePerPass) {
   EXPECT_TRUE(bArmedDuringA);  // b waited for the next pass
   serveEarlierArmings();
   EXPECT_EQ(first.count(LAsyncSignal_X) + second.count(LAsyncSignal_X), 2u);
+}
+
+// The worker's wait saw the handle signalled; before its pass, another thread disarms the
+// signal, restarts the operation behind it (the event is reset) and arms it again. That
+// arming was never signalled: it gets no note.
+TEST_F(AsyncTest, AnArmingMadeAfterTheWaitSawTheOldOneGetsNoNote) {
+  Recorder owner;
+  LAsyncSignal signal(&owner, d);
+  HANDLE h = makeEvent();
+  armAndWaitUntilWatched(signal, h);
+  d->lock();
+  const uint32_t waits = d->waitCount();
+  SetEvent(h);
+  // The worker's wait has returned; it waits for the lock.
+  ASSERT_TRUE(waitUntil([&] { return d->waitCount() != waits; }, 5000));
+  signal.disarm();
+  ResetEvent(h);
+  signal.arm(h);
+  d->unlockAndWake();
+  serveEarlierArmings();
+  EXPECT_EQ(owner.count(LAsyncSignal_X), 0u);
+  // Signalled now, the new arming is heard.
+  SetEvent(h);
+  EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
 }
 
 TEST_F(AsyncTest, DestroyedArmedSignalIsNotWaitedOnAgain) {
