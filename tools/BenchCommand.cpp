@@ -36,12 +36,13 @@
 #include "host/HostDriver.h"
 #include "support/Win32Text.h"
 #include "support/Windows.h"
+#include "tools/BenchCallsFigure.h"
 #include "tools/BenchLinkFigures.h"
 #include "tools/BenchInterfacesFigure.h"
 #include "tools/BenchWaitFigure.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolCpuTime.h"
-#include "tools/ToolHeapCounter.h"
+#include "tools/ImportHook.h"
 #include "tools/ToolInterrupt.h"
 #include "tools/ToolMemory.h"
 #include "tools/ToolObjectBox.h"
@@ -59,6 +60,13 @@ constexpr double kWarmUpSeconds = 0.1;
 constexpr int kWarmUpFrames = 5;
 // The CPU figure runs this many figures' time.
 constexpr double kCpuRunFactor = 5;
+// The many-interface figure's counts when none are named.
+constexpr int kInterfaceCounts[] = {1, 8, 24, 31, 32, 48, 64};
+// The call count's own interface, and how many frames it counts (one decimal per frame
+// needs a hundred or more).
+constexpr int kCallsSerial = 7002;
+constexpr int kMinCountedFrames = 50;
+constexpr double kCountedFramesPerSecond = 200;
 // Waits for something that comes within milliseconds unless the chain is broken.
 constexpr unsigned long kLostAfterMs = 1000;
 
@@ -71,6 +79,14 @@ std::vector<double> byteList(int count) {
   std::vector<double> values(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = i == 0 ? 0 : (i * 7) % 256;
   return values;
+}
+
+// The external's calls of its allocating imports (operator new allocates through malloc).
+uint64_t toolAllocationCount() {
+  uint64_t total = 0;
+  for (const char* function : {"malloc", "calloc", "realloc", "_strdup", "HeapAlloc", "HeapReAlloc"})
+    total += importhook::calls(function);
+  return total;
 }
 
 std::vector<uint8_t> receivedFrame(int size) {
@@ -382,19 +398,36 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
   console.print("bench: %.3g s per figure, simulated interface; DMX line: 92 us break, 12 us mark after break, "
                 "44 us per byte, at least 1204 us from break to break\n", seconds);
 
-  printPacketiseFigure(console, seconds);
-  if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
-  for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
+  const bool everyFigure = !options.benchCalls && !options.benchMany;
+  if (everyFigure) {
+    printPacketiseFigure(console, seconds);
+    if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
+    for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
+  }
 
   if (!loadToolExternal(console)) return kToolExitFailed;
+  const int counted = importhook::attach(w32::getModuleHandle(toolExternalPath().c_str()));
+  if (everyFigure || options.benchCalls) {
+    const std::string serial = std::to_string(kCallsSerial);
+    const std::string path = simulator.addInterface("USB\\VID_1234&PID_0001\\" + serial);
+    const int frames = std::max(kMinCountedFrames, static_cast<int>(seconds * kCountedFramesPerSecond));
+    for (int bytes : {3, kFullFrame}) {
+      if (counted == 0 || path.empty() || !printCallsFigure(console, sim, path, serial, bytes, frames)) {
+        console.error("prismlux-tool: bench: calls could not be counted\n");
+        return kToolExitFailed;
+      }
+    }
+  }
   // Before the bench's own box: each count runs alone.
-  {
+  if (everyFigure || options.benchMany) {
     BenchInterfaces registered;
-    for (int interfaces : {1, 8, 24, 64}) {
+    const std::vector<int> counts = options.benchInterfaces.empty() ? std::vector<int>(std::begin(kInterfaceCounts), std::end(kInterfaceCounts))
+                                                                     : options.benchInterfaces;
+    for (int interfaces : counts) {
       if (!printInterfacesFigure(console, simulator, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
     }
   }
-  const int counted = toolCountAllocationsOf(w32::getModuleHandle(toolExternalPath().c_str()));
+  if (!everyFigure) return kToolExitOk;
   // Scale 255: list values are the bytes themselves.
   ToolObjectBox box(console, {maxhost::Value::real(255), maxhost::Value::symbol(ToolSimulator::kSerial)});
   if (box.object() == nullptr || !box.opened()) {
