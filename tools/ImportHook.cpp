@@ -334,6 +334,15 @@ std::vector<Tally> tallies() {
   return all;
 }
 
+std::vector<SeenThread> threads() {
+  std::vector<SeenThread> seen;
+  for (uint32_t t = 1; t < kMaxThreads; ++t) {
+    const DWORD id = ::threads[t].id.load();
+    if (id != 0) seen.push_back({id, roleOf(t)});
+  }
+  return seen;
+}
+
 bool hooked(const char* function) {
   const uint32_t count = entryCount.load();
   for (uint32_t i = 0; i < count; ++i) {

@@ -51,6 +51,13 @@ struct Tally {
 };
 std::vector<Tally> tallies();
 
+// The threads seen calling through the hook so far, with their roles now.
+struct SeenThread {
+  DWORD id;
+  Role role;
+};
+std::vector<SeenThread> threads();
+
 // From now on, a call of `function` asks the fail rule; when it says so, `standIn` runs in
 // place of the function (same signature and calling convention; it must not call the
 // original). `kind` is handed to the rule. Before or after attach.
