@@ -37,6 +37,33 @@ uint32_t writesCompleted(const SimControlApi& sim, const std::string& path) {
   return counters.writesCompleted;
 }
 
+// The main thread's time in the external's EnterCriticalSection calls: waiting for a lock
+// that another thread holds (taking a free one costs next to nothing).
+std::atomic<int64_t> mainLockTicks{0};
+std::atomic<DWORD> mainThreadId{0};
+using EnterFunction = void(WINAPI*)(CRITICAL_SECTION*);
+EnterFunction originalEnter = nullptr;
+constexpr int kTimedKind = 1;
+
+void WINAPI timedEnterCriticalSection(CRITICAL_SECTION* section) {
+  if (GetCurrentThreadId() != mainThreadId.load(std::memory_order_relaxed)) return originalEnter(section);
+  const int64_t start = toolCounterNow();
+  originalEnter(section);
+  mainLockTicks.fetch_add(toolCounterNow() - start, std::memory_order_relaxed);
+}
+
+bool timesCall(int kind) { return kind == kTimedKind; }
+
+void timeMainThreadLocks() {
+  if (originalEnter != nullptr) return;
+  originalEnter = reinterpret_cast<EnterFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "EnterCriticalSection")));
+  if (originalEnter == nullptr) return;
+  mainThreadId = GetCurrentThreadId();
+  importhook::setStandIn("EnterCriticalSection", reinterpret_cast<void*>(&timedEnterCriticalSection), kTimedKind);
+  importhook::setFailRule(&timesCall);
+}
+
 // What the chain did over the measured run: the external's calls by thread, the transfers
 // the interfaces completed, and each thread's CPU time.
 struct Evidence {
@@ -44,6 +71,7 @@ struct Evidence {
   std::vector<importhook::SeenThread> threads;
   std::unordered_map<DWORD, double> threadCpu;
   double processCpu = 0;
+  int64_t mainLockTicks = 0;
   uint32_t readsCompleted = 0;
   uint32_t writesCompleted = 0;
   DWORD injector = 0;
@@ -52,6 +80,7 @@ struct Evidence {
 Evidence evidenceNow(const SimControlApi& sim, const std::vector<Interface>& all, DWORD injector) {
   Evidence now;
   now.processCpu = toolProcessCpuSeconds();
+  now.mainLockTicks = mainLockTicks.load();
   now.tallies = importhook::tallies();
   now.threads = importhook::threads();
   now.injector = injector;
@@ -106,12 +135,13 @@ void printEvidence(ToolConsole& console, int interfaces, const Evidence& before,
   const double timerMessages = callsBetween(before, after, "DefWindowProcW", Role::Main);
   console.print("many     %2d per frame moved: environment thread %.2f waits (%.1f transfers completed per wait), helpers "
                 "%.2f wake-ups; %.2f service posts, %.2f WM_TIMERs (%.0f a second, %.1f frames moved each), %.2f window "
-                "timers set; cpu (%% of a core): main %.1f, environment %.1f, helpers %.1f, other external threads %.1f, "
-                "injector %.1f, rest (simulator, Wine) %.1f\n",
+                "timers set; main thread waiting for the external's locks %.0f%% of the time; cpu (%% of a core): main %.1f, "
+                "environment %.1f, helpers %.1f, other external threads %.1f, injector %.1f, rest (simulator, Wine) %.1f\n",
                 interfaces, waits * perFrame, waits > 0 ? transfers / waits : 0.0,
                 callsBetween(before, after, "WaitForMultipleObjects", Role::Helper) * perFrame, posts * perFrame,
                 timerMessages * perFrame, timerMessages / seconds, timerMessages > 0 ? frames / timerMessages : 0.0,
-                callsBetween(before, after, "SetTimer", Role::Main) * perFrame, cpu[0] / seconds * 100,
+                callsBetween(before, after, "SetTimer", Role::Main) * perFrame,
+                toolCounterSeconds(after.mainLockTicks - before.mainLockTicks) / seconds * 100, cpu[0] / seconds * 100,
                 cpu[1] / seconds * 100, cpu[2] / seconds * 100, cpu[3] / seconds * 100, cpu[4] / seconds * 100,
                 (after.processCpu - before.processCpu - known) / seconds * 100);
 }
@@ -127,6 +157,7 @@ std::vector<double> fullFrameList() {
 bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, BenchInterfaces& registered, int interfaces,
                            double seconds) {
   const SimControlApi& sim = simulator.sim();
+  timeMainThreadLocks();
   std::vector<Interface> all(static_cast<size_t>(interfaces));
   bool ok = true;
   for (int i = 0; ok && i < interfaces; ++i) {
