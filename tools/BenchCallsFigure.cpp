@@ -16,9 +16,11 @@ constexpr int kWarmUpFrames = 20;
 constexpr unsigned long kLostAfterMs = 2000;
 constexpr int kPacketSize = 64;
 
-// The line time of a frame of `bytes` bytes: break, mark after break, 44 us per byte, at
-// least 1204 us from break to break.
-uint32_t lineMicroseconds(int bytes) { return std::max<uint32_t>(104 + 44 * static_cast<uint32_t>(bytes), 1204); }
+// Every frame, short or full, holds the line for a full frame's time (break, mark after
+// break, 513 bytes of 44 us): longer than the window timer's period under Wine (about
+// 10 ms), so that one frame's completions never meet the next frame's and the counts come
+// out the same run after run.
+constexpr uint32_t kLineMicroseconds = 104 + 44 * 513;
 
 // The IN packets a looped-back frame arrives in: 8-byte groups of a flag byte and 7 data
 // bytes, 8 groups to a packet.
@@ -165,7 +167,7 @@ bool printCallsFigure(ToolConsole& console, const SimControlApi& sim, const std:
                       const std::string& serial, int frameBytes, int frames) {
   const char* path = interfacePath.c_str();
   sim.setCompletion(path, SIM_COMPLETE_LATER, 0);
-  sim.setOutWireTime(path, lineMicroseconds(frameBytes));
+  sim.setOutWireTime(path, kLineMicroseconds);
   sim.setLoopback(path, 1);
   sim.flushIn(path);
   maxhost::takePosts();
@@ -187,7 +189,7 @@ bool printCallsFigure(ToolConsole& console, const SimControlApi& sim, const std:
       if (counted) {
         console.print("calls    %3d-byte frames sent and looped back, one interface behind a %u us line: calls per frame "
                       "over %.0f frames (%lld lists out), by thread and function\n",
-                      frameBytes, lineMicroseconds(frameBytes), sent, lists);
+                      frameBytes, kLineMicroseconds, sent, lists);
         printCounts(console, before, after, frameBytes, sent);
       }
     }

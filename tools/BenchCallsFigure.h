@@ -7,8 +7,8 @@
 // and printed with one decimal, beside the design's floor where it has one.
 //
 // The counts do not depend on the machine's speed as long as each frame's completions come
-// apart from the next frame's (the line keeps them apart); only a machine too slow for the
-// line would batch differently. Main thread, with the external loaded and attached to the
+// apart from the next frame's: every frame holds the line for a full frame's time, whatever
+// its length; only a machine too slow for that would batch differently. Main thread, with the external loaded and attached to the
 // hook, on an interface of its own (frames are left behind in it).
 #pragma once
 
