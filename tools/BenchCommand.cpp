@@ -3,10 +3,13 @@
 // (and, here, on Wine and qemu). In the order printed:
 //
 //   packetise, decode  the link's own work for one full frame (BenchLinkFigures.h);
-//   many      1, 8, 24 and 64 interfaces at once, each sending and receiving full frames at the
-//             line's rate: rates, latency, CPU (BenchInterfacesFigure.h);
 //   waits     the helper wait threads' wake-ups with many interfaces' signals armed
 //             (BenchWaitFigure.h);
+//   calls     the calls one frame costs the external, by thread and function, for 3- and
+//             513-byte frames looped back, with the design's floor (BenchCallsFigure.h);
+//   many      1, 8, 24, 31, 32, 48 and 64 interfaces at once, each sending and receiving full
+//             frames at the line's rate: rates, latency, CPU, and what a frame cost each
+//             thread (BenchInterfacesFigure.h);
 //   gap, main while sending behind the DMX line: the line's idle time between frames, and the
 //             host main thread's own CPU per frame;
 //   latency   from the IN read that completes a frame to the list leaving the outlet, first
@@ -23,6 +26,9 @@
 //             as the outlet has taken the one before;
 //   heap      allocations the external makes per frame on the receive and the send path;
 //   memory    working set and private bytes after a warm-up and at the end.
+//
+// "bench calls" and "bench many [N ...]" run only those figures (the counts and rates to
+// compare before and after a change of the external).
 //
 // DMX line figures: a 92 us break and a 12 us mark after break (the shortest a transmitter may
 // send), 44 us per byte (11 bits at 250 kbit/s), and at least 1,204 us from one break to the

@@ -132,7 +132,9 @@ void printEvidence(ToolConsole& console, int interfaces, const Evidence& before,
   double known = 0;
   for (double share : cpu) known += share;
   const double perFrame = 1.0 / static_cast<double>(frames);
-  const double timerMessages = callsBetween(before, after, "DefWindowProcW", Role::Main);
+  // The window hands each WM_TIMER on to DefWindowProc (the x86 build calls the ANSI form).
+  const double timerMessages = callsBetween(before, after, "DefWindowProcW", Role::Main) +
+                               callsBetween(before, after, "DefWindowProcA", Role::Main);
   console.print("many     %2d per frame moved: environment thread %.2f waits (%.1f transfers completed per wait), helpers "
                 "%.2f wake-ups; %.2f service posts, %.2f WM_TIMERs (%.0f a second, %.1f frames moved each), %.2f window "
                 "timers set; main thread waiting for the external's locks %.0f%% of the time; cpu (%% of a core): main %.1f, "
