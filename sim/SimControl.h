@@ -108,7 +108,10 @@ enum {
   // Keep the IN packet open after this frame: the next frame continues in the same packet,
   // beginning in the middle of a group when this frame did not fill its last group.
   // Without it the packet is ended after the frame (shorter than 64 bytes unless full).
-  SIM_IN_HOLD = 1
+  SIM_IN_HOLD = 1,
+  // Drop the frame (return 2) while packets of earlier frames still wait for reads, as a
+  // device whose buffer is full would.
+  SIM_IN_DROP_IF_WAITING = 2
 };
 
 // NTSTATUS values worth naming, and the Win32 error GetOverlappedResult maps each to.
@@ -202,7 +205,7 @@ SIM_API int sim_replug(const char* path);
 // ---- IN traffic ---------------------------------------------------------------------------
 
 // Encodes a frame (1 to 4096 bytes; more than 513 only for overlong-frame tests) into IN
-// packets on the device's data IN pipe. flags: SIM_IN_HOLD.
+// packets on the device's data IN pipe. flags: SIM_IN_HOLD, SIM_IN_DROP_IF_WAITING.
 SIM_API int sim_inject_frame(const char* path, const uint8_t* frame, int length, uint32_t flags);
 // Queues one raw IN packet (0 to 64 bytes) as it is, after ending any packet held open.
 SIM_API int sim_inject_packet(const char* path, const uint8_t* packet, int length);

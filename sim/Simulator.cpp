@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "sim/DeviceKey.h"
 
@@ -360,7 +361,7 @@ DWORD Simulator::startLocked(const Start& start, BOOL* done) {
   start.overlapped->Internal = kStatusPending;
   outstanding_.push_back(Transfer{nextSeq_++, id, &device, start.op, start.pipe, start.overlapped, event,
                                   start.buffer, start.length, false, 0, 0, 0});
-  if (outcome.ready) schedule(outstanding_.back(), outcome.status, outcome.bytes, lineDueUs);
+  if (outcome.ready) schedule(std::prev(outstanding_.end()), outcome.status, outcome.bytes, lineDueUs);
   return ERROR_IO_PENDING;
 }
 
@@ -425,25 +426,32 @@ Simulator::Outcome Simulator::answerControl(Device& device, const Start& start) 
   return {true, SIM_STATUS_UNSUCCESSFUL, 0};  // a request the device does not know: stall
 }
 
-void Simulator::schedule(Transfer& transfer, uint32_t status, ULONG bytes, int64_t dueUs) {
-  transfer.scheduled = true;
-  transfer.status = status;
-  transfer.bytes = bytes;
-  transfer.dueUs = dueUs >= 0 ? dueUs : nowUs() + int64_t(transfer.device->config.delayMs) * 1000;
+void Simulator::schedule(std::list<Transfer>::iterator transfer, uint32_t status, ULONG bytes, int64_t dueUs) {
+  transfer->scheduled = true;
+  transfer->status = status;
+  transfer->bytes = bytes;
+  transfer->dueUs = dueUs >= 0 ? dueUs : nowUs() + int64_t(transfer->device->config.delayMs) * 1000;
+  // The completion thread looks at these only, not at every read still waiting for data.
+  scheduled_.splice(scheduled_.end(), outstanding_, transfer);
   startThread();
-  SetEvent(wake_);
+  // One wake-up serves every transfer due by then (a frame's reads are scheduled together).
+  if (transfer->dueUs < wakeAtUs_) {
+    wakeAtUs_ = transfer->dueUs;
+    SetEvent(wake_);
+  }
 }
 
 void Simulator::serviceReads(Device& device) {
   const uint8_t pipe = device.dataInPipe();
-  for (Transfer& t : outstanding_) {
-    if (device.inPackets.empty()) break;
+  for (auto it = outstanding_.begin(); it != outstanding_.end() && !device.inPackets.empty();) {
+    Transfer& t = *it;
+    const auto read = it++;  // scheduling moves it to the scheduled list
     if (t.device != &device || t.op != SIM_OP_READ || t.scheduled || t.pipe != pipe) continue;
     const Bytes packet = std::move(device.inPackets.front());
     device.inPackets.pop_front();
     const ULONG n = std::min<ULONG>(t.length, static_cast<ULONG>(packet.size()));
     if (n) std::memcpy(t.buffer, packet.data(), n);
-    schedule(t, SIM_STATUS_SUCCESS, n);
+    schedule(read, SIM_STATUS_SUCCESS, n);
   }
 }
 
@@ -455,13 +463,14 @@ std::list<Simulator::Transfer>::iterator Simulator::complete(std::list<Transfer>
   else ++counters.failed;
   if (status == SIM_STATUS_SUCCESS && it->op == SIM_OP_READ) it->device->readCompletedAt = performanceCounter();
   writeRecord(it->overlapped, it->event, status, bytes);
-  return outstanding_.erase(it);
+  return (it->scheduled ? scheduled_ : outstanding_).erase(it);
 }
 
 template <class Match>
 void Simulator::completeAll(Match match, uint32_t status) {
-  for (auto it = outstanding_.begin(); it != outstanding_.end();)
-    it = match(*it) ? complete(it, status, 0) : std::next(it);
+  for (std::list<Transfer>* list : {&outstanding_, &scheduled_}) {
+    for (auto it = list->begin(); it != list->end();) it = match(*it) ? complete(it, status, 0) : std::next(it);
+  }
 }
 
 // ---- completion thread ----------------------------------------------------------------------
@@ -487,15 +496,19 @@ void Simulator::runCompletions() {
     {
       Lock lock(lock_);
       const int64_t now = nowUs();
-      for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-        if (it->scheduled && it->dueUs <= now) {
-          it = complete(it, it->status, it->bytes);
+      // The due ones complete in start order.
+      std::vector<std::list<Transfer>::iterator> due;
+      for (auto it = scheduled_.begin(); it != scheduled_.end(); ++it) {
+        if (it->dueUs <= now) {
+          due.push_back(it);
           continue;
         }
         // Whole milliseconds, rounded up: a wake-up before the due time would only wait again.
-        if (it->scheduled) wait = std::min<DWORD>(wait, static_cast<DWORD>((it->dueUs - now + 999) / 1000));
-        ++it;
+        wait = std::min<DWORD>(wait, static_cast<DWORD>((it->dueUs - now + 999) / 1000));
       }
+      std::sort(due.begin(), due.end(), [](auto a, auto b) { return a->seq < b->seq; });
+      for (auto it : due) complete(it, it->status, it->bytes);
+      wakeAtUs_ = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
     }
     WaitForSingleObject(wake_, wait);
   }
@@ -549,6 +562,7 @@ int Simulator::injectFrame(const char* path, const uint8_t* frame, int length, u
   if (!path || !frame || length < 1 || length > 4096) return 0;
   Lock lock(lock_);
   Device& device = obtain(path);
+  if ((flags & SIM_IN_DROP_IF_WAITING) && !device.inPackets.empty()) return 2;
   device.inEncoder.appendFrame(frame, static_cast<size_t>(length));
   if (!(flags & SIM_IN_HOLD)) device.inEncoder.endPacket();
   device.collectEncodedPackets();
@@ -604,14 +618,16 @@ int Simulator::counters(const char* path, SimCounters* out) {
   *out = device->counters;
   for (const auto& entry : interfaces_)
     if (entry.second.device == device) ++out->openHandles;
-  for (const Transfer& t : outstanding_) {
-    if (t.device != device) continue;
-    if (t.op == SIM_OP_READ) {
-      ++out->outstandingReads;
-      if (t.scheduled) ++out->readsCompleting;
+  for (const std::list<Transfer>* list : {&outstanding_, &scheduled_}) {
+    for (const Transfer& t : *list) {
+      if (t.device != device) continue;
+      if (t.op == SIM_OP_READ) {
+        ++out->outstandingReads;
+        if (t.scheduled) ++out->readsCompleting;
+      }
+      else if (t.op == SIM_OP_WRITE) ++out->outstandingWrites;
+      else ++out->outstandingControls;
     }
-    else if (t.op == SIM_OP_WRITE) ++out->outstandingWrites;
-    else ++out->outstandingControls;
   }
   out->inPacketsWaiting = static_cast<uint32_t>(device->inPackets.size());
   return 1;

@@ -113,8 +113,9 @@ private:
   Device* find(const char* path);
   Device& obtain(const char* path);
 
-  // Completes the transfer with this outcome `delayMs` from now, or at `dueUs` when given.
-  void schedule(Transfer& transfer, uint32_t status, ULONG bytes, int64_t dueUs = -1);
+  // Completes the transfer with this outcome `delayMs` from now, or at `dueUs` when given;
+  // it moves from outstanding_ to scheduled_.
+  void schedule(std::list<Transfer>::iterator transfer, uint32_t status, ULONG bytes, int64_t dueUs = -1);
   void serviceReads(Device& device);
   std::list<Transfer>::iterator complete(std::list<Transfer>::iterator it, uint32_t status, ULONG bytes);
   template <class Match>
@@ -127,12 +128,15 @@ private:
   SRWLOCK lock_ = SRWLOCK_INIT;
   std::map<std::string, std::unique_ptr<Device>> devices_;
   std::map<uint32_t, Interface> interfaces_;
-  std::list<Transfer> outstanding_;  // in start order
+  std::list<Transfer> outstanding_;  // in start order, outcome not known yet
+  std::list<Transfer> scheduled_;    // outcome known, waiting for the completion thread
   DeviceConfig defaults_;
   uint32_t calls_[SIM_EP_COUNT] = {};
   uint32_t nextInterfaceId_ = 1;
   uint64_t nextSeq_ = 1;
   HANDLE wake_ = nullptr;
+  // When the completion thread looks next, on its own (INT64_MAX: only when woken).
+  int64_t wakeAtUs_ = INT64_MAX;
   HANDLE thread_ = nullptr;
 };
 

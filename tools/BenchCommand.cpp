@@ -3,10 +3,13 @@
 // (and, here, on Wine and qemu). In the order printed:
 //
 //   packetise, decode  the link's own work for one full frame (BenchLinkFigures.h);
-//   many      1, 8, 24 and 64 interfaces at once, each sending and receiving full frames at the
-//             line's rate: rates, latency, CPU (BenchInterfacesFigure.h);
 //   waits     the helper wait threads' wake-ups with many interfaces' signals armed
 //             (BenchWaitFigure.h);
+//   calls     the calls one frame costs the external, by thread and function, for 3- and
+//             513-byte frames looped back, with the design's floor (BenchCallsFigure.h);
+//   many      1, 8, 24, 31, 32, 48 and 64 interfaces at once, each sending and receiving full
+//             frames at the line's rate: rates, latency, CPU, and what a frame cost each
+//             thread (BenchInterfacesFigure.h);
 //   gap, main while sending behind the DMX line: the line's idle time between frames, and the
 //             host main thread's own CPU per frame;
 //   latency   from the IN read that completes a frame to the list leaving the outlet, first
@@ -24,6 +27,9 @@
 //   heap      allocations the external makes per frame on the receive and the send path;
 //   memory    working set and private bytes after a warm-up and at the end.
 //
+// "bench calls" and "bench many [N ...]" run only those figures (the counts and rates to
+// compare before and after a change of the external).
+//
 // DMX line figures: a 92 us break and a 12 us mark after break (the shortest a transmitter may
 // send), 44 us per byte (11 bits at 250 kbit/s), and at least 1,204 us from one break to the
 // next, so no more than about 830 frames per second whatever their length.
@@ -36,12 +42,13 @@
 #include "host/HostDriver.h"
 #include "support/Win32Text.h"
 #include "support/Windows.h"
+#include "tools/BenchCallsFigure.h"
 #include "tools/BenchLinkFigures.h"
 #include "tools/BenchInterfacesFigure.h"
 #include "tools/BenchWaitFigure.h"
 #include "tools/ToolCommands.h"
 #include "tools/ToolCpuTime.h"
-#include "tools/ToolHeapCounter.h"
+#include "tools/ImportHook.h"
 #include "tools/ToolInterrupt.h"
 #include "tools/ToolMemory.h"
 #include "tools/ToolObjectBox.h"
@@ -59,6 +66,13 @@ constexpr double kWarmUpSeconds = 0.1;
 constexpr int kWarmUpFrames = 5;
 // The CPU figure runs this many figures' time.
 constexpr double kCpuRunFactor = 5;
+// The many-interface figure's counts when none are named.
+constexpr int kInterfaceCounts[] = {1, 8, 24, 31, 32, 48, 64};
+// The call count's own interface, and how many frames it counts (one decimal per frame
+// needs a hundred or more).
+constexpr int kCallsSerial = 7002;
+constexpr int kMinCountedFrames = 50;
+constexpr double kCountedFramesPerSecond = 200;
 // Waits for something that comes within milliseconds unless the chain is broken.
 constexpr unsigned long kLostAfterMs = 1000;
 
@@ -71,6 +85,14 @@ std::vector<double> byteList(int count) {
   std::vector<double> values(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) values[static_cast<size_t>(i)] = i == 0 ? 0 : (i * 7) % 256;
   return values;
+}
+
+// The external's calls of its allocating imports (operator new allocates through malloc).
+uint64_t toolAllocationCount() {
+  uint64_t total = 0;
+  for (const char* function : {"malloc", "calloc", "realloc", "_strdup", "HeapAlloc", "HeapReAlloc"})
+    total += importhook::calls(function);
+  return total;
 }
 
 std::vector<uint8_t> receivedFrame(int size) {
@@ -382,19 +404,36 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
   console.print("bench: %.3g s per figure, simulated interface; DMX line: 92 us break, 12 us mark after break, "
                 "44 us per byte, at least 1204 us from break to break\n", seconds);
 
-  printPacketiseFigure(console, seconds);
-  if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
-  for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
+  const bool everyFigure = !options.benchCalls && !options.benchMany;
+  if (everyFigure) {
+    printPacketiseFigure(console, seconds);
+    if (!printDecodeFigure(console, simulator, seconds)) return kToolExitFailed;
+    for (int interfaces : {24, 64}) printHelperWakeupFigure(console, interfaces, seconds);
+  }
 
   if (!loadToolExternal(console)) return kToolExitFailed;
+  const int counted = importhook::attach(w32::getModuleHandle(toolExternalPath().c_str()));
+  if (everyFigure || options.benchCalls) {
+    const std::string serial = std::to_string(kCallsSerial);
+    const std::string path = simulator.addInterface("USB\\VID_1234&PID_0001\\" + serial);
+    const int frames = std::max(kMinCountedFrames, static_cast<int>(seconds * kCountedFramesPerSecond));
+    for (int bytes : {3, kFullFrame}) {
+      if (counted == 0 || path.empty() || !printCallsFigure(console, sim, path, serial, bytes, frames)) {
+        console.error("prismlux-tool: bench: calls could not be counted\n");
+        return kToolExitFailed;
+      }
+    }
+  }
   // Before the bench's own box: each count runs alone.
-  {
+  if (everyFigure || options.benchMany) {
     BenchInterfaces registered;
-    for (int interfaces : {1, 8, 24, 64}) {
+    const std::vector<int> counts = options.benchInterfaces.empty() ? std::vector<int>(std::begin(kInterfaceCounts), std::end(kInterfaceCounts))
+                                                                     : options.benchInterfaces;
+    for (int interfaces : counts) {
       if (!printInterfacesFigure(console, simulator, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
     }
   }
-  const int counted = toolCountAllocationsOf(w32::getModuleHandle(toolExternalPath().c_str()));
+  if (!everyFigure) return kToolExitOk;
   // Scale 255: list values are the bytes themselves.
   ToolObjectBox box(console, {maxhost::Value::real(255), maxhost::Value::symbol(ToolSimulator::kSerial)});
   if (box.object() == nullptr || !box.opened()) {

@@ -1,11 +1,15 @@
 // The bench's figures of many interfaces at once: for each count, that many simulated
 // interfaces behind DMX lines (a full frame's line time per OUT transfer), each with its own
 // object box that keeps sending full frames, and each receiving full frames at the line's
-// rate (an interface whose last frame still waits for reads drops the next). Printed per
-// count: frames per second per interface out and in (against the line),
-// latency from the IN read that completes a frame to its list at the outlet (median, p99),
-// the whole process's CPU as % of one core and per interface, and the host main thread's own
-// CPU per frame sent. Main thread, with the external loaded; registers its interfaces itself.
+// rate, every interface's line at its own phase (an interface whose last frame still waits
+// for reads drops the next). Printed per count: frames per second per interface out and in
+// (against the line) and all together, latency from the IN read that completes a frame to
+// its list at the outlet (median, p99), the whole process's CPU as % of one core; then,
+// per frame moved, what the chain did for it: the environment thread's waits and the
+// transfers each completed, the helper waits' wake-ups, the main thread's service posts,
+// WM_TIMERs and window timers, and each kind of thread's CPU (ImportHook.h tells the
+// external's threads apart). Main thread, with the external loaded and attached to the
+// import hook; registers its interfaces itself.
 #pragma once
 
 #include <string>

@@ -1,6 +1,6 @@
 // The slots of a loaded module's import table, found by the names of the DLL and function
-// they import, and a way to point one elsewhere. For measuring and testing only: the tool's
-// allocation counter and the tests' import patches change calls a module makes this way.
+// they import, and a way to point one elsewhere. For measuring and testing only: the import
+// hook (ImportHook.h) and the tests' import patches change calls a module makes this way.
 //
 // Only imports by name are seen (not by ordinal, and not modules without a name table).
 #pragma once

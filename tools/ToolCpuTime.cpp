@@ -9,6 +9,12 @@ double fileTimeSeconds(const FILETIME& time) {
   return static_cast<double>(ticks) * 1e-7;  // 100 ns units
 }
 
+double threadCpuSeconds(HANDLE thread) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) return 0;
+  return fileTimeSeconds(kernel) + fileTimeSeconds(user);
+}
+
 }  // namespace
 
 double toolProcessCpuSeconds() {
@@ -17,8 +23,12 @@ double toolProcessCpuSeconds() {
   return fileTimeSeconds(kernel) + fileTimeSeconds(user);
 }
 
-double toolThreadCpuSeconds() {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
-  return fileTimeSeconds(kernel) + fileTimeSeconds(user);
+double toolThreadCpuSeconds() { return threadCpuSeconds(GetCurrentThread()); }
+
+double toolThreadCpuSeconds(unsigned long threadId) {
+  HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId);
+  if (thread == nullptr) return 0;
+  const double seconds = threadCpuSeconds(thread);
+  CloseHandle(thread);
+  return seconds;
 }

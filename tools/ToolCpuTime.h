@@ -8,3 +8,5 @@
 double toolProcessCpuSeconds();
 // The same for the calling thread alone (GetThreadTimes).
 double toolThreadCpuSeconds();
+// The same for the thread with this id (0 when it is gone or cannot be read).
+double toolThreadCpuSeconds(unsigned long threadId);

@@ -42,6 +42,25 @@ bool parseParameter(const std::string& text, uint8_t* value) {
   return true;
 }
 
+// "calls", "many" or an interface count for "many".
+bool parseBenchWord(const std::string& word, ToolOptions* options) {
+  if (word == "calls") {
+    options->benchCalls = true;
+    return true;
+  }
+  options->benchMany = true;
+  if (word == "many") return true;
+  if (word.empty() || word.size() > 4) return false;
+  int count = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return false;
+    count = count * 10 + (c - '0');
+  }
+  if (count < 1 || count > kToolMaxInterfaces) return false;
+  options->benchInterfaces.push_back(count);
+  return true;
+}
+
 }  // namespace
 
 bool parseToolNumber(const std::string& text, double* value) {
@@ -151,6 +170,10 @@ ToolParse parseToolArguments(const std::vector<std::string>& args) {
       }
       continue;
     }
+    if (info->command == ToolCommand::Bench) {
+      if (!parseBenchWord(word, &options)) return refuse("bench takes 'calls', 'many' or interface counts, not '" + word + "'");
+      continue;
+    }
     if (info->command != ToolCommand::Send) return refuse("unexpected argument '" + word + "'");
     double value = 0;
     if (!parseToolNumber(word, &value)) return refuse("list value '" + word + "' is not a number");
@@ -178,8 +201,10 @@ const char* toolUsage() {
          "  prismlux-tool params [--serial N] [--simulate] [--set A B C]\n"
          "      reads the interface's three device parameters and prints their raw values;\n"
          "      with --set, first writes A, B and C (each 0 to 255), then reads them back\n"
-         "  prismlux-tool bench [--seconds T]\n"
-         "      measures the chain over simulated interfaces, T seconds per figure (default 1)\n"
+         "  prismlux-tool bench [--seconds T] [calls] [many] [N ...]\n"
+         "      measures the chain over simulated interfaces, T seconds per figure (default 1);\n"
+         "      'calls' counts the calls one frame costs, 'many' (or counts N) runs N interfaces\n"
+         "      at once (default 1 8 24 31 32 48 64); naming figures runs only those\n"
          "\n"
          "  --scale S     the list value that stands for byte 255 (default 1; 0 means 1)\n"
          "  --serial N    the interface's serial number (default: the first that opens)\n"

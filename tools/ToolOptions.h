@@ -4,7 +4,7 @@
 //   prismlux-tool send    [--scale S] [--serial N] [--seconds T] [--simulate] v0 v1 ...
 //   prismlux-tool monitor [--scale S] [--serial N] [--seconds T] [--simulate]
 //   prismlux-tool params  [--serial N] [--simulate] [--set A B C]
-//   prismlux-tool bench   [--seconds T]
+//   prismlux-tool bench   [--seconds T] [calls] [many] [N ...]
 //   prismlux-tool --help
 //
 // Options take their value as the next word or after "=" ("--scale 255", "--scale=255").
@@ -29,6 +29,10 @@ struct ToolOptions {
   bool simulate = false;
   std::vector<double> values;         // send only: 1 to 513 finite numbers
   std::optional<std::array<uint8_t, 3>> setParameters;  // params --set
+  // bench only: the figures asked for; with none named, every figure.
+  bool benchCalls = false;              // "calls": calls per frame
+  bool benchMany = false;               // "many", or interface counts: many interfaces
+  std::vector<int> benchInterfaces;     // the counts for "many", 1 to kToolMaxInterfaces
 };
 
 struct ToolParse {
@@ -43,6 +47,7 @@ inline constexpr int kToolExitBadUsage = 2;   // the command line was refused
 
 inline constexpr double kToolMaxSeconds = 1e6;
 inline constexpr size_t kToolMaxValues = 513;
+inline constexpr int kToolMaxInterfaces = 1302;
 
 // `args` are the words after the program name. "--help" or "-h" anywhere before "--", or
 // "help" as the command, gives ToolCommand::Help.

@@ -3,19 +3,18 @@
 // CreateEventW that the module makes through its own import table, counted from arm().
 // A failed allocation returns null, a failed PostMessage FALSE with ERROR_NOT_ENOUGH_QUOTA
 // (a full message queue), SetTimer 0 and CreateEventW null with ERROR_NO_SYSTEM_RESOURCES.
-// Every other call goes through to the system.
+// Every other call goes through to the system. The calls are caught by the import hook
+// (tools/ImportHook.h), which stays on the module after the seam is gone.
 //
-// One seam at a time per process (the replacements share static state). Install and
-// remove while the module runs nothing on other threads; arm and read from any thread.
+// One seam at a time per process (the rule is process-wide). Construct while the module
+// runs nothing on other threads; arm and read from any thread.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
-#include <memory>
-#include <vector>
 
 #include "support/Windows.h"
-#include "tests/common/ImportPatch.h"
+#include "tools/ImportHook.h"
 
 namespace testfail {
 
@@ -41,7 +40,6 @@ struct State {
   std::atomic<bool> fired{false};
   std::atomic<int> stage{0};
   std::atomic<int> firedStage{-1};
-  void* originals[8] = {};
 };
 
 inline State& state() {
@@ -50,99 +48,64 @@ inline State& state() {
 }
 
 // True when this call (of `kind`) is the one to fail.
-inline bool failsNow(Kind kind) {
+inline bool failsNow(int kind) {
   State& s = state();
-  const long n = ++s.calls[int(kind)];
-  if (s.armedKind.load() != int(kind) || n != s.armedCall.load()) return false;
+  const long n = ++s.calls[kind];
+  if (s.armedKind.load() != kind || n != s.armedCall.load()) return false;
   s.fired = true;
   s.firedStage = s.stage.load();
   return true;
 }
 
-template <typename F>
-F original(int slot) {
-  return reinterpret_cast<F>(state().originals[slot]);
+// What the failed calls answer; none calls the function it stands in for.
+inline void* __cdecl refusedMalloc(size_t) { return nullptr; }
+inline void* __cdecl refusedCalloc(size_t, size_t) { return nullptr; }
+inline void* __cdecl refusedRealloc(void*, size_t) { return nullptr; }
+inline BOOL WINAPI refusedPost(HWND, UINT, WPARAM, LPARAM) {
+  SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+  return FALSE;
 }
-
-enum Slot { kMalloc, kCalloc, kRealloc, kPostW, kPostA, kSetTimer, kCreateEventW };
-
-inline void* __cdecl failingMalloc(size_t bytes) {
-  return failsNow(Kind::Allocation) ? nullptr : original<void* (__cdecl*)(size_t)>(kMalloc)(bytes);
-}
-inline void* __cdecl failingCalloc(size_t count, size_t bytes) {
-  return failsNow(Kind::Allocation) ? nullptr
-                                     : original<void* (__cdecl*)(size_t, size_t)>(kCalloc)(count, bytes);
-}
-inline void* __cdecl failingRealloc(void* block, size_t bytes) {
-  return failsNow(Kind::Allocation) ? nullptr
-                                     : original<void* (__cdecl*)(void*, size_t)>(kRealloc)(block, bytes);
-}
-using PostFn = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
-inline BOOL WINAPI failingPostW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (failsNow(Kind::Post)) {
-    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-    return FALSE;
-  }
-  return original<PostFn>(kPostW)(window, message, wParam, lParam);
-}
-inline BOOL WINAPI failingPostA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (failsNow(Kind::Post)) {
-    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-    return FALSE;
-  }
-  return original<PostFn>(kPostA)(window, message, wParam, lParam);
-}
-inline UINT_PTR WINAPI failingSetTimer(HWND window, UINT_PTR id, UINT interval, TIMERPROC proc) {
-  if (failsNow(Kind::Timer)) return 0;
-  return original<UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC)>(kSetTimer)(window, id, interval, proc);
-}
-inline HANDLE WINAPI failingCreateEventW(SECURITY_ATTRIBUTES* security, BOOL manual, BOOL initial,
-                                         const wchar_t* name) {
-  if (failsNow(Kind::Event)) {
-    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-    return nullptr;
-  }
-  return original<HANDLE(WINAPI*)(SECURITY_ATTRIBUTES*, BOOL, BOOL, const wchar_t*)>(kCreateEventW)(
-      security, manual, initial, name);
+inline UINT_PTR WINAPI refusedSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) { return 0; }
+inline HANDLE WINAPI refusedCreateEventW(SECURITY_ATTRIBUTES*, BOOL, BOOL, const wchar_t*) {
+  SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+  return nullptr;
 }
 
 }  // namespace detail
 
 class FailureSeam {
  public:
-  // Patches `module`'s imports. ok() is false when it imports none of the allocation, post,
+  // Hooks `module`'s imports. ok() is false when it imports none of the allocation, post,
   // timer or event functions (then nothing can be failed).
   explicit FailureSeam(HMODULE module) {
     using namespace detail;
-    struct Entry {
-      const char* dll;
+    struct StandIn {
       const char* function;
-      void* replacement;
-      Slot slot;
+      void* standIn;
+      Kind kind;
     };
-    const Entry entries[] = {
-        {"msvcrt.dll", "malloc", reinterpret_cast<void*>(&failingMalloc), kMalloc},
-        {"msvcrt.dll", "calloc", reinterpret_cast<void*>(&failingCalloc), kCalloc},
-        {"msvcrt.dll", "realloc", reinterpret_cast<void*>(&failingRealloc), kRealloc},
-        {"user32.dll", "PostMessageW", reinterpret_cast<void*>(&failingPostW), kPostW},
-        {"user32.dll", "PostMessageA", reinterpret_cast<void*>(&failingPostA), kPostA},
-        {"user32.dll", "SetTimer", reinterpret_cast<void*>(&failingSetTimer), kSetTimer},
-        {"kernel32.dll", "CreateEventW", reinterpret_cast<void*>(&failingCreateEventW), kCreateEventW},
+    const StandIn standIns[] = {
+        {"malloc", reinterpret_cast<void*>(&refusedMalloc), Kind::Allocation},
+        {"calloc", reinterpret_cast<void*>(&refusedCalloc), Kind::Allocation},
+        {"realloc", reinterpret_cast<void*>(&refusedRealloc), Kind::Allocation},
+        {"PostMessageW", reinterpret_cast<void*>(&refusedPost), Kind::Post},
+        {"PostMessageA", reinterpret_cast<void*>(&refusedPost), Kind::Post},
+        {"SetTimer", reinterpret_cast<void*>(&refusedSetTimer), Kind::Timer},
+        {"CreateEventW", reinterpret_cast<void*>(&refusedCreateEventW), Kind::Event},
     };
-    arm(Kind::Allocation, 0);
-    for (const Entry& e : entries) {
-      // The original is in place before the slot points to the replacement.
-      state().originals[e.slot] = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(e.dll), e.function));
-      auto patch = std::make_unique<testpatch::ImportPatch>(e.dll, e.function, e.replacement, module);
-      if (!patch->ok()) continue;
-      state().originals[e.slot] = patch->original();
-      patches_.push_back(std::move(patch));
-    }
+    disarm();
+    for (const StandIn& s : standIns) importhook::setStandIn(s.function, s.standIn, int(s.kind));
+    importhook::setFailRule(&failsNow);
+    if (importhook::attach(module) == 0) return;
+    int found = 0;
+    for (const StandIn& s : standIns) found += importhook::hooked(s.function) ? 1 : 0;
+    ok_ = found >= 4;
   }
+  ~FailureSeam() { importhook::setFailRule(nullptr); }
   FailureSeam(const FailureSeam&) = delete;
   FailureSeam& operator=(const FailureSeam&) = delete;
 
-  bool ok() const { return patches_.size() >= 4; }
+  bool ok() const { return ok_; }
 
   // From now, call `nth` (from 1) of `kind` fails; 0 fails nothing. Counts start again.
   void arm(Kind kind, long nth) {
@@ -165,7 +128,7 @@ class FailureSeam {
   void setStage(int stage) { detail::state().stage = stage; }
 
  private:
-  std::vector<std::unique_ptr<testpatch::ImportPatch>> patches_;
+  bool ok_ = false;
 };
 
 }  // namespace testfail

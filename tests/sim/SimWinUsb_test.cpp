@@ -353,6 +353,16 @@ TEST_F(SimWinUsb, ReadsTakeInjectedPacketsInStartOrder) {
   EXPECT_EQ(n, 0u);
   EXPECT_FALSE(other.signalled(20));
   EXPECT_EQ(counters().readsCompleted, 5u);
+
+  // A frame that finds packets still waiting for reads is dropped, as a full buffer drops
+  // it; once a read has taken them the next one is taken in.
+  ASSERT_EQ(sim_inject_packet(path_, raw, 3), 1);
+  EXPECT_EQ(sim_inject_frame(path_, a.data(), 3, SIM_IN_DROP_IF_WAITING), 2);
+  EXPECT_EQ(counters().inPacketsWaiting, 1u);
+  Io taker;
+  ASSERT_TRUE(api_.readPipe(handle_, 0x81, taker.buffer, 64, &n, &taker.ov));
+  EXPECT_EQ(sim_inject_frame(path_, a.data(), 3, SIM_IN_DROP_IF_WAITING), 1);
+  EXPECT_EQ(counters().inPacketsWaiting, 1u);
   closeDevice();
 }
 

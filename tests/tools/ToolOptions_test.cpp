@@ -42,6 +42,22 @@ TEST(ToolOptions, CommandsAndHelp) {
   EXPECT_NE(std::string(toolUsage()).find("prismlux-tool bench"), std::string::npos);
 }
 
+// Naming figures runs only those; interface counts ask for the many-interface figure.
+TEST(ToolOptions, BenchTakesTheFiguresToRun) {
+  const ToolOptions every = accepted({"bench"});
+  EXPECT_FALSE(every.benchCalls || every.benchMany);
+  const ToolOptions calls = accepted({"bench", "calls", "--seconds", "2"});
+  EXPECT_TRUE(calls.benchCalls);
+  EXPECT_FALSE(calls.benchMany);
+  const ToolOptions many = accepted({"bench", "many", "24", "1302"});
+  EXPECT_TRUE(many.benchMany);
+  EXPECT_EQ(many.benchInterfaces, (std::vector<int>{24, 1302}));
+  EXPECT_TRUE(accepted({"bench", "32"}).benchMany);
+  for (const char* word : {"0", "1303", "-1", "2.5", "manyy", "", "12345"})
+    EXPECT_NE(refused({"bench", word}).find("bench takes"), std::string::npos) << word;
+  EXPECT_NE(refused({"list", "calls"}).find("unexpected argument"), std::string::npos);
+}
+
 TEST(ToolOptions, OptionsTakeTheirValueAfterASpaceOrAnEqualsSign) {
   const ToolOptions spaced = accepted({"monitor", "--scale", "255", "--serial", "00004660", "--seconds", "2.5", "--simulate"});
   EXPECT_EQ(spaced.scale, 255.0);
