@@ -13,14 +13,15 @@ LAsyncEvent::~LAsyncEvent() {
 
 void LAsyncEvent::set() {
   if (env_ == nullptr) return;
-  if (scheduled_) {
+  // An exchange, as the clear in handleNote is: whatever was done before a set that is
+  // merged into a note on its way is seen by the owner when it handles that note.
+  if (scheduled_.exchange(true)) {
     // Already on its way: merged into the note to come. Still waiting in pendingEvents,
     // though, the service message it asked for may have failed to go out; ask again (this
     // does nothing while a service message is in flight).
     if (isLinked()) env_->requestService();
     return;
   }
-  scheduled_ = true;
   env_->pendingEvents().pushBack(this);
   env_->requestService();
 }
@@ -38,10 +39,9 @@ void LAsyncEvent::cancel() {
 LNote LAsyncEvent::handleNote(const LNote& note) {
   if (note.sender == &timer_ && noteNameEqual(note.name, LTimer_Expire)) {
     // From here on a set makes a new note, also one made by the owner while it handles
-    // this one.
-    env_->lock();
-    scheduled_ = false;
-    env_->unlock();
+    // this one. Without the environment lock: the main thread must not wait for a pass of
+    // the environment thread for every note.
+    scheduled_.exchange(false);
     return LNote(LAsyncEvent_Note, this, owner());
   }
   return LHandler::handleNote(note);

@@ -20,6 +20,8 @@
 #include "framework/LTimer.h"
 #include "support/LList.h"
 
+#include <atomic>
+
 class LAsyncEnv;
 
 class LAsyncEvent : public LHandler, public LListNode {
@@ -33,7 +35,7 @@ class LAsyncEvent : public LHandler, public LListNode {
   void cancel();
 
   // Lock held: true from set until the note is about to be delivered.
-  bool isScheduled() const noexcept { return scheduled_; }
+  bool isScheduled() const noexcept { return scheduled_.load(); }
   LAsyncEnv* env() const noexcept { return env_; }
 
   // Answers its own timer's "LTimer_Expire" with "LAsyncEvent_Note" to the owner.
@@ -45,9 +47,10 @@ class LAsyncEvent : public LHandler, public LListNode {
   void startTimer() { timer_.start(0); }
 
   LAsyncEnv* const env_;
-  // Guarded by the environment lock. Stands for "in pendingEvents or timer armed"; kept
-  // apart from the timer's own state because the timer list belongs to the window's
-  // thread alone, while set() runs on any thread.
-  bool scheduled_ = false;
+  // Stands for "in pendingEvents or timer armed"; kept apart from the timer's own state
+  // because the timer list belongs to the window's thread alone, while set() runs on any
+  // thread. Set under the environment lock; cleared under it by cancel, and without it
+  // when the note is about to be delivered.
+  std::atomic<bool> scheduled_{false};
   LTimer timer_;
 };

@@ -339,10 +339,14 @@ uint32_t LDispatcher::workerLoop() {
     LWaitGroup::runBeforeWait(waited + 1, ownWaitCount_);
     const DWORD result = MsgWaitForMultipleObjects(count, waited, FALSE, timeout, QS_ALLINPUT);
     ++waits_;
+    // Reset before the lock, so that the lock is not held through the call; a wake that
+    // comes in between leaves the event set for the next wait.
+    if (result == WAIT_OBJECT_0) ResetEvent(wakeEvent_);
     lock();
     const DWORD groupsFrom = WAIT_OBJECT_0 + 1 + ownWaitCount_;
     if (result == WAIT_OBJECT_0) {
-      ResetEvent(wakeEvent_);
+      // The wait is rebuilt below.
+      waitChanged_ = true;
     } else if (result > WAIT_OBJECT_0 && result < groupsFrom) {
       serveOwn(handleAt(handles, result - WAIT_OBJECT_0));
     } else if (result >= groupsFrom && result < WAIT_OBJECT_0 + count) {

@@ -214,11 +214,15 @@ void freeObject(void* object) {
 
 namespace {
 
-void dispatchPending() {
+// Dispatches the messages waiting, until none is left or `deadline` has passed: a window
+// timer whose every message takes longer than its period always has one waiting, and the
+// caller must still get its turn, as a host's own work does between messages.
+void dispatchPending(ULONGLONG deadline) {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);
     intoExternal([&] { DispatchMessageW(&msg); });
+    if (GetTickCount64() >= deadline) return;
   }
 }
 
@@ -227,7 +231,7 @@ void dispatchPending() {
 void pumpMessages(unsigned long milliseconds) {
   const ULONGLONG deadline = GetTickCount64() + milliseconds;
   for (;;) {
-    dispatchPending();
+    dispatchPending(deadline);
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
@@ -237,7 +241,7 @@ void pumpMessages(unsigned long milliseconds) {
 bool pumpUntil(const std::function<bool()>& done, unsigned long timeoutMilliseconds) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
   for (;;) {
-    dispatchPending();
+    dispatchPending(std::min<ULONGLONG>(deadline, GetTickCount64() + 10));
     if (done()) return true;
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return done();
