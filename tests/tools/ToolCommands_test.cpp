@@ -231,9 +231,10 @@ TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
                            R"(many +64 interfaces, .*: per interface +[0-9.]+ frames/s out)",
                            R"(many +64 per frame moved: environment thread [0-9.]+ waits)",
                            // Each frame is one write and, looped back, one list out on the
-                           // main thread; a full frame comes back in 10 packets, each a read.
+                           // main thread; a full frame comes back in 10 packets, each a read
+                           // (one frame's reads may fall on either side of the 50 counted).
                            R"(calls +513 +any +winusb\.dll +WinUsb_WritePipe +1\.0 )",
-                           R"(calls +513 +any +winusb\.dll +WinUsb_ReadPipe +10\.0 )",
+                           R"(calls +513 +any +winusb\.dll +WinUsb_ReadPipe +(9\.8|9\.9|10\.0|10\.1|10\.2) )",
                            R"(calls +3 +any +winusb\.dll +WinUsb_ReadPipe +1\.0 )",
                            R"(calls +513 +main +maxapi\.dll +outlet_list +1\.0 )",
                            // The environment thread is told apart from the main thread.
