@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dmx/CWinUsbDevice.h"
+#include "dmx/DmxDataPipes.h"
 #include "framework/LAsyncEnv.h"
 #include "framework/NoteNames.h"
 
@@ -73,8 +74,8 @@ uint32_t CDmxUsbLink::openDevice(const char* path) {
   if (opened == CUsbDevice::kAccessDenied) return kInUse;
   if (opened != CUsbDevice::kOpened) return kOpenFailed;
 
-  const bool foundIn = device->findPipe(kDataPipeType, CUsbDevice::kIn, 0, &inPipe, &inIndex);
-  const bool foundOut = device->findPipe(kDataPipeType, CUsbDevice::kOut, 0, &outPipe, &outIndex);
+  const bool foundIn = findDataPipe(*device, CUsbDevice::kIn, &inPipe, &inIndex);
+  const bool foundOut = findDataPipe(*device, CUsbDevice::kOut, &outPipe, &outIndex);
   if (!foundIn || !foundOut) {
     device->close();
     return kOpenFailed;
