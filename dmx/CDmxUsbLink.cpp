@@ -19,7 +19,6 @@ constexpr uint8_t kSetRequest = 0x03;
 constexpr uint16_t kSetLength = 4;
 constexpr uint8_t kGetRequestType = 0xC2;  // device to host, vendor, endpoint
 constexpr uint8_t kGetRequest = 0x00;
-constexpr uint16_t kGetLength = 6;
 
 }  // namespace
 
@@ -243,6 +242,10 @@ void CDmxUsbLink::cancelParamRequest(LList& queue, CDmxParamRequest* request) {
   env->unlock();
 }
 
+UsbSetupPacket CDmxUsbLink::getParametersSetup(uint8_t inEndpoint) noexcept {
+  return {kGetRequestType, kGetRequest, 0, inEndpoint, kParameterReplyLength};
+}
+
 void CDmxUsbLink::startSetRequest() { startControl(setQueue, false); }
 void CDmxUsbLink::startGetRequest() { startControl(getQueue, true); }
 
@@ -260,7 +263,7 @@ void CDmxUsbLink::startControl(LList& queue, bool isGet) {
   UsbSetupPacket setup{};
   void* buffer;
   if (isGet) {
-    setup = {kGetRequestType, kGetRequest, 0, inIndex, kGetLength};
+    setup = getParametersSetup(inIndex);
     std::memset(getReply, 0, sizeof getReply);
     buffer = getReply;
   } else {

@@ -75,6 +75,11 @@ class CDmxUsbLink : public CDmxLink {
   uint32_t packetsDecoded() const noexcept { return packetsDecoded_; }
   bool isControlBusy() const noexcept { return controlBusy != 0; }
 
+  // The "get parameters" vendor request addressed to the data IN endpoint `inEndpoint`; its
+  // reply is kParameterReplyLength bytes, three 16-bit little-endian values.
+  static constexpr uint16_t kParameterReplyLength = 6;
+  static UsbSetupPacket getParametersSetup(uint8_t inEndpoint) noexcept;
+
   // Packetises a frame of n bytes (1 to 513) into `out` (kMaxFrameStream bytes at least);
   // returns the stream length.
   static uint32_t encodeFrame(const uint8_t* frame, uint32_t n, uint8_t* out) noexcept;
@@ -139,7 +144,7 @@ class CDmxUsbLink : public CDmxLink {
   uint8_t controlBusy = 0;
   uint8_t controlIsGet = 0;
   uint8_t decoding = 0;
-  uint8_t getReply[6] = {};
+  uint8_t getReply[kParameterReplyLength] = {};
   uint8_t setPayload[4] = {};
   CUsbTransfer* readTransfers[kReadCount] = {};
   uint8_t readBuffers[kReadCount][kPacketSize] = {};

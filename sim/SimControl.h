@@ -29,8 +29,8 @@
 //
 // Transfers. A write is recorded (raw bytes) and decoded into frames at once. A read (any
 // IN pipe; the simulator only feeds the first IN pipe of type 3, or without one the first
-// IN pipe) takes the oldest waiting IN packet; with none waiting it stays outstanding until a packet is injected, a fault
-// fails it, or it is cancelled. Completion is what a driver does: in SIM_COMPLETE_LATER
+// IN pipe) takes the oldest waiting IN packet; with none waiting it stays outstanding until
+// a packet is injected, a fault fails it, or it is cancelled. Completion is what a driver does: in SIM_COMPLETE_LATER
 // mode every transfer returns FALSE with ERROR_IO_PENDING (OVERLAPPED.Internal = 0x103)
 // and the simulator's own thread later writes Internal (NTSTATUS) and InternalHigh (bytes)
 // and sets the event, `delayMs` after the transfer could complete. In SIM_COMPLETE_AT_ONCE
