@@ -107,9 +107,10 @@ void printPipes(const InterfaceProbe& probe, ToolConsole& console) {
   for (size_t i = 0; i < probe.pipes.size(); ++i) {
     const ProbedPipe& pipe = probe.pipes[i];
     const bool in = (pipe.endpoint & 0x80) != 0;
-    const char* mark = static_cast<int>(i) == probe.dataIn ? "  <- data IN" : static_cast<int>(i) == probe.dataOut ? "  <- data OUT" : "";
-    console.print("               %-5u  %u %-11s  %-9s  0x%02X      %-10u%s\n", pipe.index, pipe.pipeType,
-                  pipeTypeName(pipe.pipeType), in ? "IN" : "OUT", pipe.endpoint, pipe.maximumPacketSize, mark);
+    const char* mark = static_cast<int>(i) == probe.dataIn ? "<- data IN" : static_cast<int>(i) == probe.dataOut ? "<- data OUT" : "";
+    console.print("               %-5u  %u %-11s  %-9s  0x%02X      %-*u%s\n", pipe.index, pipe.pipeType,
+                  pipeTypeName(pipe.pipeType), in ? "IN" : "OUT", pipe.endpoint, *mark != '\0' ? 12 : 0,
+                  pipe.maximumPacketSize, mark);
   }
   if (probe.pipes.empty()) console.print("               (none)\n");
 }
