@@ -113,6 +113,23 @@ TEST_F(ToolCommandsTest, SendKeepsTheFrameGoingToTheChosenInterface) {
   EXPECT_EQ(sim_out_frame_count(other.c_str()), 0);
 }
 
+TEST_F(ToolCommandsTest, SendReachesAnInterfaceWithBulkPipesOnlyThroughTheExternal) {
+  // [0x82 bulk IN, 0x01 bulk OUT]
+  const std::string path = add("USB\\VID_1234&PID_5678\\4322");
+  const SimPipe bulkOnly[] = {{2, 0x82, 64, 0}, {2, 0x01, 64, 0}};
+  ASSERT_EQ(sim_set_pipes(path.c_str(), bulkOnly, 2), 1);
+  const Outcome sent = run({"send", "--scale", "255", "--serial", "4322", "--seconds", "0.2", "0", "7"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_TRUE(contains(sent.out, "max window: open 4322")) << sent.out;
+  ASSERT_GE(sim_out_frame_count(path.c_str()), 1);
+  Frame frame(513);
+  frame.resize(static_cast<size_t>(sim_out_frame(path.c_str(), 0, frame.data(), 513)));
+  EXPECT_EQ(frame, (Frame{0, 7}));
+  uint8_t pipe = 0;
+  EXPECT_GT(sim_out_transfer(path.c_str(), 0, nullptr, 0, &pipe), 0);
+  EXPECT_EQ(pipe, 0x01);
+}
+
 TEST_F(ToolCommandsTest, SendWithoutAnInterfaceFailsAndSaysSo) {
   add("USB\\VID_1234&PID_0001\\4321");
   const Outcome missing = run({"send", "--serial", "9999", "--seconds", "0.1", "1"});
