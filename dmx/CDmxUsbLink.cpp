@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dmx/CWinUsbDevice.h"
+#include "dmx/DmxDataPipes.h"
 #include "framework/LAsyncEnv.h"
 #include "framework/NoteNames.h"
 
@@ -18,7 +19,6 @@ constexpr uint8_t kSetRequest = 0x03;
 constexpr uint16_t kSetLength = 4;
 constexpr uint8_t kGetRequestType = 0xC2;  // device to host, vendor, endpoint
 constexpr uint8_t kGetRequest = 0x00;
-constexpr uint16_t kGetLength = 6;
 
 }  // namespace
 
@@ -73,8 +73,8 @@ uint32_t CDmxUsbLink::openDevice(const char* path) {
   if (opened == CUsbDevice::kAccessDenied) return kInUse;
   if (opened != CUsbDevice::kOpened) return kOpenFailed;
 
-  const bool foundIn = device->findPipe(kDataPipeType, CUsbDevice::kIn, 0, &inPipe, &inIndex);
-  const bool foundOut = device->findPipe(kDataPipeType, CUsbDevice::kOut, 0, &outPipe, &outIndex);
+  const bool foundIn = findDataPipe(*device, CUsbDevice::kIn, &inPipe, &inIndex);
+  const bool foundOut = findDataPipe(*device, CUsbDevice::kOut, &outPipe, &outIndex);
   if (!foundIn || !foundOut) {
     device->close();
     return kOpenFailed;
@@ -244,6 +244,10 @@ void CDmxUsbLink::cancelParamRequest(LList& queue, CDmxParamRequest* request) {
   env->unlock();
 }
 
+UsbSetupPacket CDmxUsbLink::getParametersSetup(uint8_t inEndpoint) noexcept {
+  return {kGetRequestType, kGetRequest, 0, inEndpoint, kParameterReplyLength};
+}
+
 void CDmxUsbLink::startSetRequest() { startControl(setQueue, false); }
 void CDmxUsbLink::startGetRequest() { startControl(getQueue, true); }
 
@@ -261,7 +265,7 @@ void CDmxUsbLink::startControl(LList& queue, bool isGet) {
   UsbSetupPacket setup{};
   void* buffer;
   if (isGet) {
-    setup = {kGetRequestType, kGetRequest, 0, inIndex, kGetLength};
+    setup = getParametersSetup(inIndex);
     std::memset(getReply, 0, sizeof getReply);
     buffer = getReply;
   } else {

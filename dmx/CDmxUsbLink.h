@@ -1,20 +1,20 @@
 // CDmxUsbLink: the DMX link over the interface's USB protocol.
 //
-// Frames go out on the first bulk OUT pipe, one transfer per frame: the frame is cut into
+// Frames go out on the data OUT pipe (DmxDataPipes.h), one transfer per frame: the frame is cut into
 // groups of 8 bytes, each group a flag byte followed by its data bytes, and the groups into
 // 64-byte packets, each a header byte 0x00 followed by up to 7 groups. The first group's
 // flag is 0x01 (bit i marks data byte i as a frame's start code), every other flag 0x00;
 // the stream ends right after the last data byte (513 bytes: 588 bytes on the wire).
 //
-// The IN pipe carries the same format, except that frames follow each other densely: a
+// The data IN pipe carries the same format, except that frames follow each other densely: a
 // frame may begin in any data position of a group, and a packet may be short. Sixteen
 // 64-byte reads stay outstanding while open; finished ones are decoded strictly in issue
 // order. A frame ends at the next start marker, or at once when it reaches 513 bytes with
 // start code 0x00. Bytes before the first marker and beyond 513 are dropped.
 //
 // Vendor parameter requests (one control transfer at a time, sets before gets):
-//   set: 0x42, bRequest 3, wValue 0, wIndex = bulk OUT endpoint, wLength 4: p1 p2 p3 00
-//   get: 0xC2, bRequest 0, wValue 0, wIndex = bulk IN endpoint, wLength 6: three 16-bit
+//   set: 0x42, bRequest 3, wValue 0, wIndex = data OUT endpoint, wLength 4: p1 p2 p3 00
+//   get: 0xC2, bRequest 0, wValue 0, wIndex = data IN endpoint, wLength 6: three 16-bit
 //        little-endian values
 // Requests made while closed stay queued until the next start attempt while open. A request
 // cancelled while in flight gets no callback. At destruction the request in flight is
@@ -48,8 +48,6 @@ class CDmxUsbLink : public CDmxLink {
   static constexpr uint32_t kPacketSize = 64;
   // 513 bytes need 65 groups in 10 packets: 513 + 65 + 10.
   static constexpr uint32_t kMaxFrameStream = 588;
-  // The pipe type findPipe looks for on both data pipes.
-  static constexpr uint8_t kDataPipeType = 3;
 
   // Creates the device and the transfers; the link starts closed.
   CDmxUsbLink(LHandler* owner, LAsyncEnv* env);
@@ -79,6 +77,11 @@ class CDmxUsbLink : public CDmxLink {
   // The value the read counters start from at the next open (0 unless a test sets one
   // just below their wrap).
   void setReadCounterStart(uint16_t start) noexcept { rxStart_ = start; }
+
+  // The "get parameters" vendor request addressed to the data IN endpoint `inEndpoint`; its
+  // reply is kParameterReplyLength bytes, three 16-bit little-endian values.
+  static constexpr uint16_t kParameterReplyLength = 6;
+  static UsbSetupPacket getParametersSetup(uint8_t inEndpoint) noexcept;
 
   // Packetises a frame of n bytes (1 to 513) into `out` (kMaxFrameStream bytes at least);
   // returns the stream length.
@@ -145,7 +148,7 @@ class CDmxUsbLink : public CDmxLink {
   uint8_t controlBusy = 0;
   uint8_t controlIsGet = 0;
   uint8_t decoding = 0;
-  uint8_t getReply[6] = {};
+  uint8_t getReply[kParameterReplyLength] = {};
   uint8_t setPayload[4] = {};
   CUsbTransfer* readTransfers[kReadCount] = {};
   uint8_t readBuffers[kReadCount][kPacketSize] = {};

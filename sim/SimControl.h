@@ -22,14 +22,15 @@
 // path). A new device takes its settings from the defaults (sim_* calls with a null path
 // change the defaults; sim_reset restores the built-in ones):
 //   pipes  0x83 IN of PipeType 2 first, then the data pipes 0x81 IN and 0x02 OUT of
-//          PipeType 3 (the type the product searches for), each 64 bytes;
+//          PipeType 3 (the type the product prefers to bulk), each 64 bytes; sim_set_pipes
+//          declares another layout (bulk pipes only, say);
 //   bcdDevice 0x0100; vendor and product id read from "vid_XXXX&pid_YYYY" in the path;
 //   parameter reply 0, 0, 0; completion SIM_COMPLETE_LATER with no delay; loopback off.
 //
 // Transfers. A write is recorded (raw bytes) and decoded into frames at once. A read (any
-// IN pipe; the simulator only feeds the first IN pipe of type 3) takes the oldest waiting
-// IN packet; with none waiting it stays outstanding until a packet is injected, a fault
-// fails it, or it is cancelled. Completion is what a driver does: in SIM_COMPLETE_LATER
+// IN pipe; the simulator only feeds the first IN pipe of type 3, or without one the first
+// IN pipe) takes the oldest waiting IN packet; with none waiting it stays outstanding until
+// a packet is injected, a fault fails it, or it is cancelled. Completion is what a driver does: in SIM_COMPLETE_LATER
 // mode every transfer returns FALSE with ERROR_IO_PENDING (OVERLAPPED.Internal = 0x103)
 // and the simulator's own thread later writes Internal (NTSTATUS) and InternalHigh (bytes)
 // and sets the event, `delayMs` after the transfer could complete. In SIM_COMPLETE_AT_ONCE

@@ -17,4 +17,5 @@ int runListCommand(const ToolOptions& options, ToolConsole& console);
 int runSendCommand(const ToolOptions& options, ToolConsole& console);
 int runMonitorCommand(const ToolOptions& options, ToolConsole& console);
 int runParamsCommand(const ToolOptions& options, ToolConsole& console);
+int runCheckCommand(const ToolOptions& options, ToolConsole& console);
 int runBenchCommand(const ToolOptions& options, ToolConsole& console);

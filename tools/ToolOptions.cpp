@@ -18,6 +18,7 @@ constexpr CommandInfo kCommands[] = {
     {"send", ToolCommand::Send, kScale | kSerial | kSeconds | kSimulate},
     {"monitor", ToolCommand::Monitor, kScale | kSerial | kSeconds | kSimulate},
     {"params", ToolCommand::Params, kSerial | kSimulate | kSet},
+    {"check", ToolCommand::Check, kSerial | kSimulate},
     {"bench", ToolCommand::Bench, kSeconds},
 };
 
@@ -201,6 +202,11 @@ const char* toolUsage() {
          "  prismlux-tool params [--serial N] [--simulate] [--set A B C]\n"
          "      reads the interface's three device parameters and prints their raw values;\n"
          "      with --set, first writes A, B and C (each 0 to 255), then reads them back\n"
+         "  prismlux-tool check [--serial N] [--simulate]\n"
+         "      why each interface does or does not open: its class, device path and serial\n"
+         "      number (and where that came from), each step of the open, its pipes and\n"
+         "      descriptor, then one verdict line per interface; changes nothing. Exit status\n"
+         "      0 when the interface an object would take (--serial's, or the first) opens\n"
          "  prismlux-tool bench [--seconds T] [calls] [many] [N ...]\n"
          "      measures the chain over simulated interfaces, T seconds per figure (default 1);\n"
          "      'calls' counts the calls one frame costs, 'many' (or counts N) runs N interfaces\n"

@@ -4,6 +4,7 @@
 //   prismlux-tool send    [--scale S] [--serial N] [--seconds T] [--simulate] v0 v1 ...
 //   prismlux-tool monitor [--scale S] [--serial N] [--seconds T] [--simulate]
 //   prismlux-tool params  [--serial N] [--simulate] [--set A B C]
+//   prismlux-tool check   [--serial N] [--simulate]
 //   prismlux-tool bench   [--seconds T] [calls] [many] [N ...]
 //   prismlux-tool --help
 //
@@ -19,7 +20,7 @@
 #include <string>
 #include <vector>
 
-enum class ToolCommand { Help, List, Send, Monitor, Params, Bench };
+enum class ToolCommand { Help, List, Send, Monitor, Params, Check, Bench };
 
 struct ToolOptions {
   ToolCommand command = ToolCommand::Help;

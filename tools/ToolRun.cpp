@@ -18,6 +18,8 @@ int runTool(const std::vector<std::string>& args, ToolConsole& console) {
       return runMonitorCommand(parse.options, console);
     case ToolCommand::Params:
       return runParamsCommand(parse.options, console);
+    case ToolCommand::Check:
+      return runCheckCommand(parse.options, console);
     case ToolCommand::Bench:
       return runBenchCommand(parse.options, console);
   }

@@ -149,6 +149,22 @@ class UsbLinkTest : public linktest::SimFixture {
     env()->unlockAndWake();
     return slot;
   }
+  // Sends one frame and receives one over the open link; the frame went out on `outPipe`.
+  void exchangeFrames(uint8_t outPipe) {
+    const Bytes sent = makeFrame(20, 0x00);
+    Slot* w = write(sent);
+    Slot* r = read();
+    const Bytes received = makeFrame(513, 0x00, 5);
+    injectFrame(received);
+    ASSERT_TRUE(pumpUntil([&] { return w->completed() && r->completed(); }));
+    ASSERT_EQ(sim_.waitOutFrames(path(), 1, 5000), 1);
+    EXPECT_EQ(outFrames(), (std::vector<Bytes>{sent}));
+    uint8_t pipe = 0;
+    Bytes bytes(64);
+    EXPECT_GT(sim_.outTransfer(path(), 0, bytes.data(), int(bytes.size()), &pipe), 0);
+    EXPECT_EQ(pipe, outPipe);
+    EXPECT_EQ(r->frame(), received);
+  }
   // Reads link state under the environment lock.
   template <typename Read>
   auto locked(Read read) {
@@ -249,12 +265,44 @@ TEST_F(UsbLinkTest, OpenOnAnOpenLinkSendsNothing) {
   EXPECT_EQ(sim_.controlCount(path()), 0);
 }
 
+// Data pipes: per direction the first pipe of type 3, else the first bulk pipe (type 2).
+
+TEST_F(UsbLinkTest, BulkPipesCarryTheDataWhenThereIsNoType3Pipe) {
+  // [bulk IN 0x82, bulk OUT 0x01]
+  const SimPipe bulkOnly[] = {{2, 0x82, 64, 0}, {2, 0x01, 64, 0}};
+  ASSERT_EQ(sim_.setPipes(path(), bulkOnly, 2), 1);
+  open();
+  EXPECT_EQ(link_->inEndpoint(), 0x82);
+  EXPECT_EQ(link_->outEndpoint(), 0x01);
+  exchangeFrames(0x01);
+}
+
+TEST_F(UsbLinkTest, AType3PipeWinsOverABulkPipeOfItsDirectionOnly) {
+  // [bulk IN 0x82, type-3 IN 0x83, bulk OUT 0x01]: IN 0x83, OUT 0x01
+  const SimPipe mixed[] = {{2, 0x82, 64, 0}, {3, 0x83, 64, 0}, {2, 0x01, 64, 0}};
+  ASSERT_EQ(sim_.setPipes(path(), mixed, 3), 1);
+  open();
+  EXPECT_EQ(link_->inEndpoint(), 0x83);
+  EXPECT_EQ(link_->outEndpoint(), 0x01);
+  exchangeFrames(0x01);
+
+  // The vendor get request names the data IN endpoint.
+  ParamLog log;
+  CDmxParamRequest request;
+  link_->requestParameters(&request, &log, &ParamLog::done);
+  ASSERT_TRUE(pumpUntil([&] { return log.entries.size() == 1; }));
+  EXPECT_EQ(log.entries[0].result, CDmxParamRequest::kDone);
+  SimSetup setup{};
+  ASSERT_EQ(sim_.control(path(), 0, &setup, nullptr, 0), 0);
+  EXPECT_EQ(setup.index, 0x83);
+}
+
 TEST_F(UsbLinkTest, OpenFailuresLeaveTheLinkClosed) {
   EXPECT_EQ(link_->open("\\\\?\\usb#vid_1234&pid_5678#7299#{c7c60c86-7f33-443b-9908-2e0cc526c6f5}"),
             CDmxLink::kOpenFailed);
-  // No data OUT pipe of the searched type: the device is closed again.
-  const SimPipe inOnly[] = {{3, 0x81, 64, 0}};
-  sim_.setPipes(path(), inOnly, 1);
+  // No data OUT pipe (an isochronous one is none): the device is closed again.
+  const SimPipe noDataOut[] = {{3, 0x81, 64, 0}, {1, 0x01, 64, 0}};
+  sim_.setPipes(path(), noDataOut, 2);
   EXPECT_EQ(link_->open(path()), CDmxLink::kOpenFailed);
   EXPECT_FALSE(link_->isOpen());
   EXPECT_EQ(counters().openHandles, 0u);

@@ -139,6 +139,7 @@ class PatcherFiles(unittest.TestCase):
         self.assertTrue(any(len(a) == 1 and not a[0].isdigit() for a in arguments), arguments)
         self.assertTrue(any(len(a) == 1 and a[0].isdigit() for a in arguments), arguments)
         self.assertIn("prismlux-tool list", comments(serial))
+        self.assertIn("prismlux-tool check --serial", comments(serial))
 
     def test_overview_is_the_home_patcher(self):
         info = read_json("package-info.json")

@@ -17,6 +17,7 @@
 #include "tests/common/RegisteredDevices.h"
 #include "tests/common/RunsAlone.h"
 #include "dmx/CDmxDeviceList.h"
+#include "dmx/DmxPort.h"
 #include "sim/SimControl.h"
 #include "sim/SimDeviceRegistry.h"
 #include "support/Windows.h"
@@ -112,6 +113,23 @@ TEST_F(ToolCommandsTest, SendKeepsTheFrameGoingToTheChosenInterface) {
   EXPECT_EQ(sim_out_frame_count(other.c_str()), 0);
 }
 
+TEST_F(ToolCommandsTest, SendReachesAnInterfaceWithBulkPipesOnlyThroughTheExternal) {
+  // [0x82 bulk IN, 0x01 bulk OUT]
+  const std::string path = add("USB\\VID_1234&PID_5678\\4322");
+  const SimPipe bulkOnly[] = {{2, 0x82, 64, 0}, {2, 0x01, 64, 0}};
+  ASSERT_EQ(sim_set_pipes(path.c_str(), bulkOnly, 2), 1);
+  const Outcome sent = run({"send", "--scale", "255", "--serial", "4322", "--seconds", "0.2", "0", "7"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_TRUE(contains(sent.out, "max window: open 4322")) << sent.out;
+  ASSERT_GE(sim_out_frame_count(path.c_str()), 1);
+  Frame frame(513);
+  frame.resize(static_cast<size_t>(sim_out_frame(path.c_str(), 0, frame.data(), 513)));
+  EXPECT_EQ(frame, (Frame{0, 7}));
+  uint8_t pipe = 0;
+  EXPECT_GT(sim_out_transfer(path.c_str(), 0, nullptr, 0, &pipe), 0);
+  EXPECT_EQ(pipe, 0x01);
+}
+
 TEST_F(ToolCommandsTest, SendWithoutAnInterfaceFailsAndSaysSo) {
   add("USB\\VID_1234&PID_0001\\4321");
   const Outcome missing = run({"send", "--serial", "9999", "--seconds", "0.1", "1"});
@@ -199,6 +217,105 @@ TEST_F(ToolCommandsTest, ParamsRefusesBadValuesUntouchedAndReportsFailedRequests
   const Outcome missing = run({"params", "--serial", "9999"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(contains(missing.err, "cannot open 9999")) << missing.err;
+}
+
+TEST_F(ToolCommandsTest, CheckOpensEachInterfaceAndMarksTheDataPipesAnObjectWouldUse) {
+  // The built-in layout: [0x83 bulk IN, 0x81 type-3 IN, 0x02 type-3 OUT]
+  const std::string decoy = add("USB\\VID_1234&PID_5678\\4321");
+  ASSERT_EQ(sim_set_release(decoy.c_str(), 0x0207), 1);
+  ASSERT_EQ(sim_set_parameters(decoy.c_str(), 1, 2, 300), 1);
+  // Bulk pipes only: [0x82 bulk IN, 0x01 bulk OUT]
+  const std::string bulk = add("USB\\VID_1234&PID_5678\\4322");
+  const SimPipe bulkOnly[] = {{2, 0x82, 64, 0}, {2, 0x01, 512, 0}};
+  ASSERT_EQ(sim_set_pipes(bulk.c_str(), bulkOnly, 2), 1);
+
+  const Outcome checked = run({"check"});
+  EXPECT_EQ(checked.status, 0) << checked.out;
+  const std::string& out = checked.out;
+  EXPECT_TRUE(contains(out, "  device path  " + decoy + "\n")) << out;
+  EXPECT_TRUE(contains(out, "  serial       4321, from the last part of the device instance id\n")) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +0 +2 bulk +IN +0x83 +64 *\n)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +1 +3 interrupt +IN +0x81 +64 +<- data IN\n)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +2 +3 interrupt +OUT +0x02 +64 +<- data OUT\n)"))) << out;
+  EXPECT_TRUE(contains(out, "vendor id 0x1234, product id 0x5678, bcdDevice 0x0207\n  parameters   1 2 300\n")) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +0 +2 bulk +IN +0x82 +64 +<- data IN\n)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +1 +2 bulk +OUT +0x01 +512 +<- data OUT\n)"))) << out;
+  EXPECT_TRUE(contains(out, "4321: opens - [prismlux] and [prismlux 1 4321] will use it\n")) << out;
+  EXPECT_TRUE(contains(out, "4322: opens - [prismlux 1 4322] will use it\n")) << out;
+
+  // The only traffic was one vendor get request each, on the data IN endpoint; no frame.
+  for (const auto& [path, inEndpoint] : {std::pair{decoy, 0x81}, std::pair{bulk, 0x82}}) {
+    EXPECT_EQ(sim_out_transfer_count(path.c_str()), 0) << path;
+    ASSERT_EQ(sim_control_count(path.c_str()), 1) << path;
+    SimSetup setup{};
+    sim_control(path.c_str(), 0, &setup, nullptr, 0);
+    EXPECT_EQ(setup.requestType, 0xC2);
+    EXPECT_EQ(setup.index, inEndpoint);
+  }
+}
+
+TEST_F(ToolCommandsTest, CheckNamesTheStepThatFailsAndWhatToDo) {
+  const std::string held = add("USB\\VID_1234&PID_5678\\4321");
+  const std::string other = add("USB\\VID_1234&PID_5678\\4322");
+  const std::string unbound = add("USB\\VID_1234&PID_5678\\4323");
+  const std::string pipeless = add("USB\\VID_1234&PID_5678\\4324");
+  const std::string gone = add("USB\\VID_1234&PID_5678\\4325");
+  ASSERT_EQ(sim_fail_next(unbound.c_str(), SIM_OP_INITIALIZE, SIM_FAIL_AT_ONCE, ERROR_GEN_FAILURE), 1);
+  // No data OUT pipe: an isochronous pipe does not count.
+  const SimPipe noDataOut[] = {{3, 0x81, 64, 0}, {1, 0x02, 64, 0}};
+  ASSERT_EQ(sim_set_pipes(pipeless.c_str(), noDataOut, 2), 1);
+  ASSERT_TRUE(simreg::setPlaceholder(other, simreg::Placeholder::HeldByOther));
+  ASSERT_TRUE(simreg::setPlaceholder(gone, simreg::Placeholder::None));
+  CDmxIo* running = dmxOpen("4321");
+  ASSERT_NE(running, nullptr);
+
+  const Outcome checked = run({"check", "--serial", "4321"});
+  dmxClose(running);
+  EXPECT_EQ(checked.status, 1) << checked.out;
+  const std::string& out = checked.out;
+  EXPECT_TRUE(contains(out, "4321: cannot open - in use by another program or object\n")) << out;
+  EXPECT_TRUE(contains(out, "4322: cannot open - in use by another program or object\n")) << out;
+  EXPECT_TRUE(contains(out, "open path    failed: error 5 (ERROR_ACCESS_DENIED)\n")) << out;
+  EXPECT_TRUE(contains(out, "close that one (or its patch) and try again")) << out;
+  EXPECT_TRUE(contains(out, "4323: cannot open - WinUSB is not bound to it (WinUsb_Initialize: error 31 (ERROR_GEN_FAILURE))\n")) << out;
+  EXPECT_TRUE(contains(out, "bind the interface to the WinUSB driver")) << out;
+  EXPECT_TRUE(contains(out, "4324: cannot open - its data pipes are missing\n")) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n +1 +1 isochronous +OUT +0x02 +64 *\n)"))) << out;
+  EXPECT_TRUE(contains(out, "4325: cannot open - gone\n")) << out;
+  EXPECT_TRUE(contains(out, "check the cable")) << out;
+
+  // Once the object has let go, the same interface opens.
+  const Outcome released = run({"check", "--serial", "4321"});
+  EXPECT_EQ(released.status, 0) << released.out;
+  EXPECT_TRUE(contains(released.out, "4321: opens - [prismlux 1 4321] will use it\n")) << released.out;
+  ASSERT_TRUE(simreg::setPlaceholder(other, simreg::Placeholder::File));
+  ASSERT_TRUE(simreg::setPlaceholder(gone, simreg::Placeholder::File));
+}
+
+TEST_F(ToolCommandsTest, CheckMatchesTheSerialNumberAsAnObjectDoes) {
+  const Outcome nothing = run({"check"});
+  EXPECT_EQ(nothing.status, 1);
+  EXPECT_TRUE(contains(nothing.out, "no interface of either class is there. Is it plugged in, and bound to the WinUSB driver?"))
+      << nothing.out;
+
+  add("USB\\VID_1234&PID_0002\\77", simreg::InterfaceClass::Secondary, "00004660");
+  const std::string unnamed = add("USB\\VID_1234&PID_0002\\78", simreg::InterfaceClass::Secondary);
+  const Outcome byValue = run({"check", "--serial", "4660"});
+  EXPECT_EQ(byValue.status, 0) << byValue.out;
+  EXPECT_TRUE(contains(byValue.out, "  serial       00004660, from the interface's registry value DeviceSerialNumber\n"
+                                    "  --serial 4660 matches it by value")) << byValue.out;
+  EXPECT_TRUE(contains(byValue.out, "00004660: opens - [prismlux 1 4660] will use it\n")) << byValue.out;
+  CDmxDeviceList list;
+  std::string checksum;
+  while (list.next()) {
+    if (list.devicePath().path.text() == unnamed) checksum = list.serialNumber().text();
+  }
+  EXPECT_TRUE(contains(byValue.out, "  serial       " + checksum + ", from the CRC-16 of the device path\n"
+                                    "  --serial 4660 does not match it\n")) << byValue.out;
+
+  const Outcome unmatched = run({"check", "--serial", "9999"});
+  EXPECT_EQ(unmatched.status, 1) << unmatched.out;
+  EXPECT_TRUE(contains(unmatched.out, "no interface has the serial number 9999")) << unmatched.out;
 }
 
 TEST_F(ToolCommandsTest, SimulateRegistersALoopbackInterfaceForTheCommandOnly) {
@@ -348,6 +465,32 @@ TEST(ToolProgram, ExitStatusTellsUsageErrorsFromSuccess) {
   EXPECT_EQ(run.status, 2u);
   ASSERT_EQ(runChild("prismlux-tool.exe", "--help", ".", kSimulatedWinUsb, &run), 0u);
   EXPECT_EQ(run.status, 0u);
+}
+
+TEST(ToolProgram, CheckSaysWhenWinUsbCannotBeLoaded) {
+  // A child takes its DLL choices from the Unix environment this process started with
+  // (winusb=n: only a winusb.dll beside the program), so a broken one there is what it gets.
+  char temp[MAX_PATH];
+  ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+  const std::string folder = std::string(temp) + "plx-broken-winusb-" + std::to_string(GetCurrentProcessId());
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  for (const char* file : {"prismlux-tool.exe", "MaxAPI.dll"})
+    ASSERT_TRUE(CopyFileA(file, (folder + "/" + file).c_str(), TRUE)) << file;
+  const HANDLE broken = CreateFileA((folder + "/winusb.dll").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(broken, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(broken, "not a library", 13, &written, nullptr);
+  CloseHandle(broken);
+
+  testdevices::RegisteredDevices devices;
+  devices.add("USB\\VID_1234&PID_5678\\4321");
+  ChildRun run;
+  ASSERT_EQ(runChild(folder + "/prismlux-tool.exe", "check", folder, kSimulatedWinUsb, &run), 0u);
+  EXPECT_EQ(run.status, 1u) << run.out;
+  EXPECT_TRUE(contains(run.out, "  winusb.dll   cannot be loaded: error ")) << run.out;
+  EXPECT_TRUE(contains(run.out, "4321: cannot open - winusb.dll cannot be loaded\n")) << run.out;
+  for (const char* file : {"prismlux-tool.exe", "MaxAPI.dll", "winusb.dll"}) DeleteFileA((folder + "/" + file).c_str());
+  RemoveDirectoryA(folder.c_str());
 }
 
 // The tool as users get it: unpacked from its release zip (PRISMLUX_UNPACKED_TOOL names the

@@ -30,6 +30,7 @@ TEST(ToolOptions, CommandsAndHelp) {
   EXPECT_EQ(accepted({"send", "0"}).command, ToolCommand::Send);
   EXPECT_EQ(accepted({"monitor"}).command, ToolCommand::Monitor);
   EXPECT_EQ(accepted({"params"}).command, ToolCommand::Params);
+  EXPECT_EQ(accepted({"check", "--serial", "4660", "--simulate"}).command, ToolCommand::Check);
   EXPECT_EQ(accepted({"bench"}).command, ToolCommand::Bench);
   // Help wins wherever it stands before "--", also next to words that would be refused.
   for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"help"}, Args{"send", "--help"},
@@ -84,6 +85,7 @@ TEST(ToolOptions, BadOptionsAreRefusedWithTheirName) {
   EXPECT_NE(refused({"list", "--scale", "1"}).find("--scale does not apply to list"), std::string::npos);
   EXPECT_NE(refused({"bench", "--simulate"}).find("does not apply to bench"), std::string::npos);
   EXPECT_NE(refused({"bench", "--serial", "1"}).find("does not apply"), std::string::npos);
+  EXPECT_NE(refused({"check", "--set", "1", "2", "3"}).find("--set does not apply to check"), std::string::npos);
   EXPECT_NE(refused({"monitor", "--scale"}).find("--scale needs a value"), std::string::npos);
   EXPECT_NE(refused({"monitor", "--serial="}).find("--serial"), std::string::npos);
   EXPECT_NE(refused({"monitor", "--scale", "x"}).find("'x'"), std::string::npos);

@@ -1,0 +1,41 @@
+#include "tools/WindowsErrorName.h"
+
+namespace {
+
+struct NamedError {
+  DWORD code;
+  const char* name;
+};
+
+constexpr NamedError kNames[] = {
+    {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
+    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+    {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+    {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+    {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+    {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
+    {ERROR_OUTOFMEMORY, "ERROR_OUTOFMEMORY"},
+    {ERROR_BAD_COMMAND, "ERROR_BAD_COMMAND"},
+    {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+    {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+    {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
+    {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+    {ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT"},
+    {ERROR_MOD_NOT_FOUND, "ERROR_MOD_NOT_FOUND"},
+    {ERROR_PROC_NOT_FOUND, "ERROR_PROC_NOT_FOUND"},
+    {ERROR_BAD_EXE_FORMAT, "ERROR_BAD_EXE_FORMAT"},
+    {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
+    {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
+    {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+    {ERROR_NOT_FOUND, "ERROR_NOT_FOUND"},
+};
+
+}  // namespace
+
+std::string windowsErrorText(DWORD error) {
+  std::string text = "error " + std::to_string(error);
+  for (const NamedError& named : kNames) {
+    if (named.code == error) return text + " (" + named.name + ")";
+  }
+  return text;
+}
