@@ -40,7 +40,7 @@ class RefusedStart final : public CUsbTransfer {
     setOutcome(0, kFailed);
   }
   bool poll() override { return true; }
-  void watch() override {}
+  bool watch() override { return true; }
   using CUsbTransfer::callBack;
 };
 
@@ -256,8 +256,8 @@ void CWinUsbDevice::processQueue(LList& queue) {
   while (!queue.isEmpty()) {
     CUsbTransfer* head = transferAt(queue.first());
     if (!head->poll()) {
-      head->watch();
-      return;
+      if (head->watch()) return;
+      continue;
     }
     queue.popFront();
     // Off the queue before the callback: the callback may start it again.

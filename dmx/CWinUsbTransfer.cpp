@@ -34,7 +34,6 @@ OVERLAPPED* CWinUsbTransfer::launch(HANDLE file) {
   // Pending until the driver says otherwise, so that poll never takes a record that the
   // driver has not written yet for a finished one.
   record_.overlapped.Internal = STATUS_PENDING;
-  ResetEvent(event);
   record_.inFlight = 1;
   record_.file = file;
   record_.storedBytes = 0;
@@ -70,8 +69,17 @@ bool CWinUsbTransfer::poll() {
   return true;
 }
 
-void CWinUsbTransfer::watch() {
+bool CWinUsbTransfer::watch() {
   // The event is the same object for as long as the operation runs: arming it again would
   // only make the environment wait on it afresh.
-  if (!isArmed()) arm(record_.overlapped.hEvent);
+  if (isArmed()) return true;
+  // The event may still be set from the slot's previous operation (a driver resets it when
+  // an operation starts, but not every one does): it is reset here, once per wait rather
+  // than once per start, a call saved for each transfer that ends behind the head of its
+  // queue. An operation that ended just before the reset is taken now: its status word is
+  // written before its event is set.
+  ResetEvent(record_.overlapped.hEvent);
+  if (!isPending()) return false;
+  arm(record_.overlapped.hEvent);
+  return true;
 }

@@ -5,7 +5,7 @@
 // Every rule of overlapped I/O lives here and in CWinUsbDevice's start: a start marks the
 // record in flight on the device's file handle; poll reads the record only once its status
 // word has left STATUS_PENDING, disarms the signal before it collects the result, and maps
-// the outcome; watch arms the signal on the record's event.
+// the outcome; watch resets the record's event and arms the signal on it.
 //
 // Threads: everything but construction and destruction runs with the environment lock held
 // (the starting thread, or the environment's thread). Made and destroyed by the device's
@@ -29,7 +29,7 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
   ~CWinUsbTransfer() override;
 
   bool poll() override;
-  void watch() override;
+  bool watch() override;
 
   // ---- used by CWinUsbDevice, lock held ----
   using CUsbTransfer::callBack;

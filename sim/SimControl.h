@@ -100,8 +100,10 @@ enum {
 
 // Completion modes (sim_set_completion).
 enum {
-  SIM_COMPLETE_LATER = 0,   // every transfer pends; the simulator thread completes it
-  SIM_COMPLETE_AT_ONCE = 1  // transfers that can complete at once return TRUE
+  SIM_COMPLETE_LATER = 0,    // every transfer pends; the simulator thread completes it
+  SIM_COMPLETE_AT_ONCE = 1,  // transfers that can complete at once return TRUE
+  SIM_COMPLETE_LATER_KEEPING_EVENT = 2  // as LATER, but a start leaves the event as it was,
+                                        // as a driver may that does not reset it
 };
 
 // Flags of sim_inject_frame.

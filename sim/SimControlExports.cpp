@@ -58,7 +58,8 @@ SIM_API int sim_set_parameters(const char* path, uint16_t value1, uint16_t value
 }
 
 SIM_API int sim_set_completion(const char* path, int mode, uint32_t delayMs) {
-  if (mode != SIM_COMPLETE_LATER && mode != SIM_COMPLETE_AT_ONCE) return 0;
+  if (mode != SIM_COMPLETE_LATER && mode != SIM_COMPLETE_AT_ONCE && mode != SIM_COMPLETE_LATER_KEEPING_EVENT)
+    return 0;
   return simulator().withConfig(path, [&](DeviceConfig& config) {
     config.completionMode = mode;
     config.delayMs = delayMs;

@@ -354,9 +354,10 @@ DWORD Simulator::startLocked(const Start& start, BOOL* done) {
     return ERROR_SUCCESS;
   }
 
-  // Pending, as a driver leaves it: event reset, status STATUS_PENDING.
+  // Pending, as a driver leaves it: event reset (unless this device keeps it), status
+  // STATUS_PENDING.
   const HANDLE event = eventOf(start.overlapped);
-  if (event) ResetEvent(event);
+  if (event && device.config.completionMode != SIM_COMPLETE_LATER_KEEPING_EVENT) ResetEvent(event);
   start.overlapped->InternalHigh = 0;
   start.overlapped->Internal = kStatusPending;
   outstanding_.push_back(Transfer{nextSeq_++, id, &device, start.op, start.pipe, start.overlapped, event,

@@ -333,6 +333,31 @@ TEST_F(WinUsbDeviceTest, TransferThatEndsAtOnceCallsBackBeforeTheStartReturns) {
   }
 }
 
+// A driver that leaves a slot's event set from its last operation when the next one
+// starts: the device still waits for the new operation's end, instead of hearing of the old
+// one again and again while the new one runs.
+TEST_F(WinUsbDeviceTest, AnEventLeftSetByTheSlotsLastOperationIsNotTakenForTheNextOnesEnd) {
+  ASSERT_EQ(sim_.setCompletion(pathA(), SIM_COMPLETE_LATER_KEEPING_EVENT, 0), 1);
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  uint8_t in[64];
+  const uint8_t packet[] = {0x00, 0x01, 0x07};
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  // The same slot again: its event is still set, the operation runs.
+  rig.read(0, kDataIn, in, sizeof in);
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+  const uint32_t passes = env()->passCount();
+  // A worker that took the old signal for the new end would pass thousands of times here.
+  testwaits::pumpFor(50);
+  EXPECT_LT(env()->passCount() - passes, 10u);
+  EXPECT_EQ(rig.recorder.count(), 1u);
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(2));
+  EXPECT_EQ(rig.recorder.calls()[1].error, CUsbTransfer::kDone);
+}
+
 TEST_F(WinUsbDeviceTest, LaterTransferWaitsForTheEarlierOneOfItsQueue) {
   Rig rig(env());
   ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
