@@ -290,6 +290,22 @@ TEST_F(AsyncTest, TwoSignalledHandlesAreServedInArmingOrderOnePerPass) {
   EXPECT_EQ(first.count(LAsyncSignal_X) + second.count(LAsyncSignal_X), 2u);
 }
 
+// Notes the worker's wait count whenever the worker is about to wait on `handle`.
+struct WorkerWaitsOn {
+  static inline LDispatcher* env = nullptr;
+  static inline std::atomic<HANDLE> handle{nullptr};
+  static inline std::atomic<uint32_t> waitsBefore{0};
+  static inline std::atomic<bool> seen{false};
+  static void hook(const HANDLE* handles, uint32_t count) {
+    const HANDLE h = handle.load();
+    if (GetCurrentThreadId() != env->workerThreadId() || h == nullptr ||
+        std::find(handles, handles + count, h) == handles + count)
+      return;
+    waitsBefore = env->waitCount();
+    seen = true;
+  }
+};
+
 // The worker's wait saw the handle signalled; before its pass, another thread disarms the
 // signal, restarts the operation behind it (the event is reset) and arms it again. That
 // arming was never signalled: it gets no note.
@@ -297,16 +313,24 @@ TEST_F(AsyncTest, AnArmingMadeAfterTheWaitSawTheOldOneGetsNoNote) {
   Recorder owner;
   LAsyncSignal signal(&owner, d);
   HANDLE h = makeEvent();
-  armAndWaitUntilWatched(signal, h);
+  WorkerWaitsOn::env = d;
+  WorkerWaitsOn::handle = h;
+  WorkerWaitsOn::seen = false;
+  LWaitGroup::BeforeWait previous = LWaitGroup::setBeforeWait(&WorkerWaitsOn::hook);
+  armUnderLock(signal, h);
+  const bool waiting = pumpUntil([&] { return WorkerWaitsOn::seen.load(); }, 5000);
   d->lock();
-  const uint32_t waits = d->waitCount();
+  LWaitGroup::setBeforeWait(previous);
+  // Holding the lock, the worker is in the last wait that held the handle, or has left it
+  // and waits for the lock.
+  const uint32_t waits = WorkerWaitsOn::waitsBefore.load();
   SetEvent(h);
-  // The worker's wait has returned; it waits for the lock.
-  ASSERT_TRUE(waitUntil([&] { return d->waitCount() != waits; }, 5000));
+  const bool left = waitUntil([&] { return d->waitCount() != waits; }, 5000);
   signal.disarm();
   ResetEvent(h);
   signal.arm(h);
   d->unlockAndWake();
+  ASSERT_TRUE(waiting && left);
   serveEarlierArmings();
   EXPECT_EQ(owner.count(LAsyncSignal_X), 0u);
   // Signalled now, the new arming is heard.
@@ -541,9 +565,11 @@ struct ReuseBeforeWait {
   static inline LAsyncSignal* signal = nullptr;
   static inline std::atomic<HANDLE> handle{nullptr};
   static inline HANDLE reused = nullptr;
-  static inline std::atomic<uint32_t> lastCount{0};
+  static inline std::atomic<uint32_t> lastCount{0};  // of the helper's latest wait
+  static inline std::atomic<DWORD> worker{0};
   static void hook(const HANDLE* handles, uint32_t count) {
-    lastCount = count;
+    // The worker's own waits go through the hook too.
+    if (GetCurrentThreadId() != worker.load()) lastCount = count;
     const HANDLE h = handle.load();
     if (h == nullptr || std::find(handles, handles + count, h) == handles + count) return;
     if (handle.exchange(nullptr) != h) return;
@@ -566,6 +592,7 @@ TEST_F(AsyncTest, AHelperNeverWaitsOnAHandleRemovedFromItsList) {
   ReuseBeforeWait::reused = nullptr;
   ReuseBeforeWait::handle = nullptr;
   ReuseBeforeWait::lastCount = 0;
+  ReuseBeforeWait::worker = d->workerThreadId();
   LWaitGroup::BeforeWait previous = LWaitGroup::setBeforeWait(&ReuseBeforeWait::hook);
   // The helper first settles on its fillers, so that the only wake-up it has when the
   // signal joins is the one for the signal.
