@@ -47,10 +47,8 @@ class CUsbTransfer : public LListNode {
   // held.
   virtual bool poll() = 0;
   // Has the device told (by the note "LAsyncSignal_X") when the operation may have ended.
-  // Called by the device, with the environment lock held, only for the head of a queue
-  // that poll found running. False when the operation turned out to have ended after all:
-  // poll again.
-  virtual bool watch() = 0;
+  // Called by the device, with the environment lock held, only for the head of a queue.
+  virtual void watch() = 0;
 
  protected:
   CUsbTransfer() = default;

@@ -40,7 +40,7 @@ class RefusedStart final : public CUsbTransfer {
     setOutcome(0, kFailed);
   }
   bool poll() override { return true; }
-  bool watch() override { return true; }
+  void watch() override {}
   using CUsbTransfer::callBack;
 };
 
@@ -256,8 +256,8 @@ void CWinUsbDevice::processQueue(LList& queue) {
   while (!queue.isEmpty()) {
     CUsbTransfer* head = transferAt(queue.first());
     if (!head->poll()) {
-      if (head->watch()) return;
-      continue;
+      head->watch();
+      return;
     }
     queue.popFront();
     // Off the queue before the callback: the callback may start it again.

@@ -69,17 +69,18 @@ bool CWinUsbTransfer::poll() {
   return true;
 }
 
-bool CWinUsbTransfer::watch() {
+void CWinUsbTransfer::watch() {
   // The event is the same object for as long as the operation runs: arming it again would
   // only make the environment wait on it afresh.
-  if (isArmed()) return true;
+  if (isArmed()) return;
   // The event may still be set from the slot's previous operation (a driver resets it when
   // an operation starts, but not every one does): it is reset here, once per wait rather
   // than once per start, a call saved for each transfer that ends behind the head of its
-  // queue. An operation that ended just before the reset is taken now: its status word is
-  // written before its event is set.
-  ResetEvent(record_.overlapped.hEvent);
-  if (!isPending()) return false;
-  arm(record_.overlapped.hEvent);
-  return true;
+  // queue. An operation that ended just before the reset (its status word is written
+  // before its event is set) gets its event back, so that it is handed back by the
+  // environment thread as any other.
+  HANDLE event = record_.overlapped.hEvent;
+  ResetEvent(event);
+  if (!isPending()) SetEvent(event);
+  arm(event);
 }

@@ -29,7 +29,7 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
   ~CWinUsbTransfer() override;
 
   bool poll() override;
-  bool watch() override;
+  void watch() override;
 
   // ---- used by CWinUsbDevice, lock held ----
   using CUsbTransfer::callBack;

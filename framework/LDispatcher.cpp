@@ -106,7 +106,7 @@ void LDispatcher::unlockAndWake() {
 }
 
 void LDispatcher::requestService() {
-  // A ticking window timer takes the pending events itself (serviceWindowTimer).
+  // A ticking window timer takes the pending events itself (takePendingEvents).
   if (ticking_ || servicePoster_ == nullptr) return;
   // Nothing is in flight when the post fails (the window's queue is full): the events
   // already pending would wait for a set that may never come.

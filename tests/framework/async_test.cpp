@@ -557,26 +557,38 @@ TEST_F(AsyncTest, ArmingANewObjectWithAnOldHandleValueIsHeard) {
   EXPECT_TRUE(pumpUntil([&] { return owner.count(LAsyncSignal_X) == 1; }, 5000));
 }
 
-// On the helper's thread, right before its wait on a list that holds `handle`: the signal
-// is disarmed and its handle closed, and a new auto-reset event, which may get the old
-// value, is set. A wait on the old list would take that event's signal.
-struct ReuseBeforeWait {
+// Closes a handle right before a wait on it, after disarming its signal: what a handle
+// disarmed and closed just after the wait set was built does to that wait.
+struct CloseBeforeWait {
   static inline LDispatcher* env = nullptr;
   static inline LAsyncSignal* signal = nullptr;
   static inline std::atomic<HANDLE> handle{nullptr};
+  static void hook(const HANDLE* handles, uint32_t count) { disarmAndClose(handles, count); }
+  // True when it closed the handle (once, for the first wait on a list that holds it).
+  static bool disarmAndClose(const HANDLE* handles, uint32_t count) {
+    const HANDLE h = handle.load();
+    if (h == nullptr || std::find(handles, handles + count, h) == handles + count) return false;
+    if (handle.exchange(nullptr) != h) return false;
+    env->lock();
+    signal->disarm();
+    env->unlockAndWake();
+    CloseHandle(h);
+    return true;
+  }
+};
+
+// On the helper's thread, right before its wait on a list that holds `handle`: the signal
+// is disarmed and its handle closed, and a new auto-reset event, which may get the old
+// value, is set. A wait on the old list would take that event's signal.
+// The handle, signal and environment are CloseBeforeWait's.
+struct ReuseBeforeWait {
   static inline HANDLE reused = nullptr;
   static inline std::atomic<uint32_t> lastCount{0};  // of the helper's latest wait
   static inline std::atomic<DWORD> worker{0};
   static void hook(const HANDLE* handles, uint32_t count) {
     // The worker's own waits go through the hook too.
     if (GetCurrentThreadId() != worker.load()) lastCount = count;
-    const HANDLE h = handle.load();
-    if (h == nullptr || std::find(handles, handles + count, h) == handles + count) return;
-    if (handle.exchange(nullptr) != h) return;
-    env->lock();
-    signal->disarm();
-    env->unlockAndWake();
-    CloseHandle(h);
+    if (!CloseBeforeWait::disarmAndClose(handles, count)) return;
     reused = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SetEvent(reused);
   }
@@ -587,10 +599,10 @@ TEST_F(AsyncTest, AHelperNeverWaitsOnAHandleRemovedFromItsList) {
   std::vector<std::unique_ptr<LAsyncSignal>> filler;
   LAsyncSignal signal(&owner, d);
   HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ReuseBeforeWait::env = d;
-  ReuseBeforeWait::signal = &signal;
+  CloseBeforeWait::env = d;
+  CloseBeforeWait::signal = &signal;
+  CloseBeforeWait::handle = nullptr;
   ReuseBeforeWait::reused = nullptr;
-  ReuseBeforeWait::handle = nullptr;
   ReuseBeforeWait::lastCount = 0;
   ReuseBeforeWait::worker = d->workerThreadId();
   LWaitGroup::BeforeWait previous = LWaitGroup::setBeforeWait(&ReuseBeforeWait::hook);
@@ -601,9 +613,9 @@ TEST_F(AsyncTest, AHelperNeverWaitsOnAHandleRemovedFromItsList) {
   armFillers(filler, idle, 70);
   d->unlockAndWake();
   ASSERT_TRUE(pumpUntil([&] { return ReuseBeforeWait::lastCount.load() == kHelped - 1; }, 5000));
-  ReuseBeforeWait::handle = h;
+  CloseBeforeWait::handle = h;
   armUnderLock(signal, h);
-  const bool hooked = pumpUntil([&] { return ReuseBeforeWait::handle.load() == nullptr; }, 5000);
+  const bool hooked = pumpUntil([&] { return CloseBeforeWait::handle.load() == nullptr; }, 5000);
   LWaitGroup::setBeforeWait(previous);
   ASSERT_TRUE(hooked);
   HANDLE reused = ReuseBeforeWait::reused;
@@ -614,23 +626,6 @@ TEST_F(AsyncTest, AHelperNeverWaitsOnAHandleRemovedFromItsList) {
   EXPECT_EQ(WaitForSingleObject(reused, 0), WAIT_OBJECT_0) << "a helper took another object's signal";
   EXPECT_EQ(owner.count(LAsyncSignal_X), 0u);
 }
-
-// Closes a handle right before a wait on it, after disarming its signal: what a handle
-// disarmed and closed just after the wait set was built does to that wait.
-struct CloseBeforeWait {
-  static inline LDispatcher* env = nullptr;
-  static inline LAsyncSignal* signal = nullptr;
-  static inline std::atomic<HANDLE> handle{nullptr};
-  static void hook(const HANDLE* handles, uint32_t count) {
-    const HANDLE h = handle.load();
-    if (h == nullptr || std::find(handles, handles + count, h) == handles + count) return;
-    if (handle.exchange(nullptr) != h) return;
-    env->lock();
-    signal->disarm();
-    env->unlockAndWake();
-    CloseHandle(h);
-  }
-};
 
 TEST_F(AsyncTest, WaitThatSawAClosedHandleDropsNothing) {
   // The wait fails with nobody to blame; the armed signals must stay armed.
