@@ -2,6 +2,7 @@
 
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
+#include "framework/LEnvJob.h"
 #include "framework/LThread.h"
 #include "framework/LTimer.h"
 #include "framework/LWaitGroup.h"
@@ -41,6 +42,8 @@ DWORD firstSignalled(const HANDLE* handles, uint32_t count) {
 
 LAsyncEnv::~LAsyncEnv() = default;
 
+void LAsyncEnv::withdrawJob(LEnvJob* job) noexcept { jobs_.remove(job); }
+
 LDispatcher::LDispatcher() noexcept
     : LHandler(nullptr), waitGroups_(sizeof(LWaitGroup*), 0) {
   InitializeCriticalSection(&lock_);
@@ -53,6 +56,7 @@ LDispatcher::~LDispatcher() {
   // Whatever is still listed is unlinked, not destroyed.
   pendingEvents_.clear();
   waitList_.clear();
+  jobs_.clear();
   armedCount_ = 0;
 }
 
@@ -93,14 +97,32 @@ void LDispatcher::shutdown() {
   waitGroups_.remove(0, waitGroups_.count());
 }
 
-void LDispatcher::lock() { EnterCriticalSection(&lock_); }
+void LDispatcher::lock() {
+  if (TryEnterCriticalSection(&lock_)) return;
+  ++lockWaiters_;
+  EnterCriticalSection(&lock_);
+  --lockWaiters_;
+}
+
+void LDispatcher::yieldToWaiters() {
+  const uint32_t waiting = lockWaiters_.load();
+  if (waiting == 0) return;
+  LeaveCriticalSection(&lock_);
+  // The lock is not handed over in order: taken again at once, it would most often be the
+  // worker's again. So the worker lets the others run until one of the waiters has it, but
+  // not for longer than a tick of the clock.
+  const DWORD start = GetTickCount();
+  while (lockWaiters_.load() >= waiting && GetTickCount() - start <= 1) SwitchToThread();
+  EnterCriticalSection(&lock_);
+}
 
 void LDispatcher::unlock() { LeaveCriticalSection(&lock_); }
 
 void LDispatcher::unlockAndWake() {
-  // The worker's own pass rebuilds its wait at its end; from elsewhere the worker is woken
-  // only when its wait must change.
-  const bool wake = waitChanged_ && GetCurrentThreadId() != workerThreadId_.load();
+  // The worker's own pass rebuilds its wait at its end and runs the jobs queued; from
+  // elsewhere the worker is woken only when its wait must change or a job waits for it.
+  const bool wake =
+      (waitChanged_ || !jobs_.isEmpty()) && GetCurrentThreadId() != workerThreadId_.load();
   LeaveCriticalSection(&lock_);
   if (wake && wakeEvent_ != nullptr) SetEvent(wakeEvent_);
 }
@@ -133,6 +155,18 @@ DWORD LDispatcher::retryOwedService() {
   serviceOwed_ = false;
   requestService();
   return serviceOwed_ ? kRetryWait : kLongWait;
+}
+
+void LDispatcher::runOnEnvThread(LEnvJob* job) {
+  if (GetCurrentThreadId() == workerThreadId_.load()) {
+    job->run();
+  } else if (!job->isLinked()) {
+    jobs_.pushBack(job);
+  }
+}
+
+void LDispatcher::runJobs() {
+  while (LListNode* node = jobs_.popFront()) static_cast<LEnvJob*>(node)->run();
 }
 
 void LDispatcher::registerSignal(LAsyncSignal* signal) {
@@ -360,6 +394,7 @@ uint32_t LDispatcher::workerLoop() {
       ++failedWaits_;
       dropUnwaitableSignals();
     }
+    runJobs();
     if (waitChanged_ || !watchesAll) watchesAll = rebuildWaitArray(handles);
     // Helpers that could not be started are tried again soon.
     const DWORD serviceDue = retryOwedService();
@@ -393,6 +428,7 @@ void LDispatcher::serveHelper(uint32_t index) {
     if (first == group->count()) break;
     // Leaves the group (and so the next search) before its note.
     deliverSignal(group->member(first));
+    yieldToWaiters();
   }
   group->resume();
 }

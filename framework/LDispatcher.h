@@ -31,8 +31,8 @@
 // while it keeps failing.
 //
 // Wake-ups: unlockAndWake wakes the worker only when its wait must change (a signal armed
-// or disarmed, a service owed) and never from the worker's own pass, which rebuilds its
-// wait at its end anyway.
+// or disarmed, a service owed) or a job was queued for it (runOnEnvThread), and never from
+// the worker's own pass, which rebuilds its wait and runs the queued jobs at its end anyway.
 //
 // Lifetime: constructed and started by CEnv on the window's thread; start() returns only
 // when the worker has announced itself, or false when it could not be created or died
@@ -74,6 +74,7 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void unlock() override;
   void unlockAndWake() override;
   void requestService() override;
+  void runOnEnvThread(LEnvJob* job) override;
   // Any thread, lock not needed: SetTimer refused the window timer. The service, which
   // sets it again, is posted 10 ms later.
   void requestServiceLater();
@@ -112,6 +113,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   uint32_t passCount() const noexcept { return passes_.load(); }
   // Waits of the worker that have returned (counted before it takes the lock).
   uint32_t waitCount() const noexcept { return waits_.load(); }
+  // Threads waiting in lock() for the lock now (any thread).
+  uint32_t lockWaiterCount() const noexcept { return lockWaiters_.load(); }
   // Lock held: times the helper wait threads have come out of their waits, all together.
   uint32_t helperWakeups() noexcept;
   LWaitGroup* waitGroup(uint32_t index);
@@ -146,6 +149,12 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void serveOwn(HANDLE handle);
   void serveHelper(uint32_t index);
   void deliverSignal(LAsyncSignal* signal);
+  // Lock held once, worker, between two deliveries of a batch: a thread that waits for the
+  // lock (the window's thread with its notes, above all) has it before the next delivery
+  // rather than after the whole batch.
+  void yieldToWaiters();
+  // Lock held, worker: runs every queued job, also those queued meanwhile.
+  void runJobs();
   // Lock held, worker: after a failed wait. Drops every armed signal that cannot be waited on.
   void dropUnwaitableSignals();
   // Lock held, worker. Writes the wait array (wake event, own signals, helpers' ready
@@ -154,6 +163,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   bool rebuildWaitArray(LArray& handles);
 
   CRITICAL_SECTION lock_;
+  // Threads waiting in lock() for the lock.
+  std::atomic<uint32_t> lockWaiters_{0};
   std::atomic<bool> stopRequested_{false};
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};

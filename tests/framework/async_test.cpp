@@ -1,6 +1,7 @@
 #include "framework/CEnv.h"
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
+#include "framework/LEnvJob.h"
 #include "framework/LThread.h"
 #include "framework/LTimer.h"
 #include "framework/LWaitGroup.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -196,6 +198,7 @@ class UnpostedEnv : public LAsyncEnv {
   void unregisterSignalLocked(LAsyncSignal*) override {}
   bool reserveSignals(uint32_t) override { return true; }
   void releaseSignals(uint32_t) override {}
+  void runOnEnvThread(LEnvJob*) override {}
   int serviceRequests = 0;
 };
 
@@ -213,6 +216,52 @@ TEST(AsyncEventTest, SetAfterAFailedServicePostAsksAgain) {
     EXPECT_EQ(env.pendingEvents().first(), static_cast<LListNode*>(&event));
   }
   EXPECT_TRUE(env.pendingEvents().isEmpty());
+}
+
+// --- Jobs -------------------------------------------------------------------------------
+
+struct JobLog {
+  std::atomic<int> runs{0};
+  std::atomic<DWORD> thread{0};
+  static void record(void* user) {
+    auto* log = static_cast<JobLog*>(user);
+    log->thread = GetCurrentThreadId();
+    ++log->runs;
+  }
+};
+
+// A job queued from inside another job: it runs there and then, not a pass later.
+struct NestingJob {
+  LAsyncEnv* env;
+  LEnvJob* inner;
+  JobLog* innerLog;
+  std::atomic<int> innerRunsAfterQueueing{-1};
+  static void run(void* user) {
+    auto* self = static_cast<NestingJob*>(user);
+    self->env->runOnEnvThread(self->inner);
+    self->innerRunsAfterQueueing = self->innerLog->runs.load();
+  }
+};
+
+TEST_F(AsyncTest, AJobRunsOnceOnTheEnvironmentThreadAndAWithdrawnOneNever) {
+  JobLog ran, withdrawn, inner;
+  LEnvJob job(&JobLog::record, &ran), dropped(&JobLog::record, &withdrawn), innerJob(&JobLog::record, &inner);
+  NestingJob nesting{d, &innerJob, &inner};
+  LEnvJob outer(&NestingJob::run, &nesting);
+  d->lock();
+  d->runOnEnvThread(&job);
+  d->runOnEnvThread(&job);  // still waiting: not queued again
+  d->runOnEnvThread(&dropped);
+  d->withdrawJob(&dropped);
+  d->runOnEnvThread(&outer);
+  d->unlockAndWake();
+  // Nothing else wakes the worker here: the queueing must.
+  ASSERT_TRUE(waitUntil([&] { return nesting.innerRunsAfterQueueing >= 0; }, 5000));
+  EXPECT_EQ(ran.runs.load(), 1);
+  EXPECT_EQ(ran.thread.load(), d->workerThreadId());
+  EXPECT_EQ(withdrawn.runs.load(), 0);
+  EXPECT_EQ(nesting.innerRunsAfterQueueing.load(), 1);
+  EXPECT_EQ(inner.thread.load(), d->workerThreadId());
 }
 
 // --- Signals ----------------------------------------------------------------------------
@@ -413,6 +462,42 @@ TEST_F(AsyncTest, SignalsBeyondOneWaitAreServedThroughTheHelpersInJoiningOrder) 
   d->lock();
   EXPECT_EQ(d->armedCount(), uint32_t(kSignals - 2));
   d->unlock();
+}
+
+// A helper's report can hand the worker many signals at once; a thread waiting for the lock
+// (the window's thread with its notes) gets it between two of their notes, not after all.
+TEST_F(AsyncTest, AThreadWaitingForTheLockHasItBetweenTheNotesOfAHelpersBatch) {
+  constexpr int kBatch = 10;
+  Recorder fillerOwner, owner;
+  std::vector<std::unique_ptr<LAsyncSignal>> fillers, batch;
+  std::atomic<int> notes{0};
+  std::atomic<int> notesWhenLocked{-1};
+  std::thread waiter;
+  owner.hook = [&](const LNote& note) {
+    if (!noteNameEqual(note.name, LAsyncSignal_X) || ++notes != 1) return;
+    // On the worker, lock held: a thread comes to wait for the lock.
+    waiter = std::thread([&] {
+      d->lock();
+      notesWhenLocked = notes.load();
+      d->unlock();
+    });
+    waitUntil([&] { return d->lockWaiterCount() == 1; }, 5000);
+  };
+  d->lock();
+  armFillers(fillers, fillerOwner, int(LDispatcher::kOwnWaitCapacity) - 1);
+  for (int i = 0; i < kBatch; ++i) {
+    batch.push_back(std::make_unique<LAsyncSignal>(&owner, d));
+    batch.back()->arm(makeEvent());
+  }
+  const uint32_t before = d->passCount();
+  d->unlockAndWake();
+  ASSERT_TRUE(pumpUntil([&] { return d->passCount() != before; }, 5000));
+  d->lock();
+  for (int i = 0; i < kBatch; ++i) SetEvent(handles[handles.size() - kBatch + i]);
+  d->unlock();
+  ASSERT_TRUE(waitUntil([&] { return notes.load() == kBatch && notesWhenLocked.load() >= 0; }, 10000));
+  waiter.join();
+  EXPECT_LT(notesWhenLocked.load(), kBatch);
 }
 
 TEST_F(AsyncTest, ReservedRoomStartsHelperThreadsAheadOrIsRefused) {
