@@ -279,6 +279,9 @@ BOOL Simulator::startTransfer(const Start& start) {
   DWORD error;
   {
     Lock lock(lock_);
+    // The caller saw the status of the record's last transfer before its event was set.
+    while (std::find(landing_.begin(), landing_.end(), start.overlapped) != landing_.end())
+      SleepConditionVariableSRW(&landed_, &lock_, INFINITE, 0);
     error = startLocked(start, &done);
   }
   if (!done) SetLastError(error);
@@ -456,15 +459,27 @@ void Simulator::serviceReads(Device& device) {
   }
 }
 
-std::list<Simulator::Transfer>::iterator Simulator::complete(std::list<Transfer>::iterator it, uint32_t status,
-                                                             ULONG bytes) {
-  SimCounters& counters = it->device->counters;
-  if (status == SIM_STATUS_SUCCESS) ++*completedCounter(counters, it->op);
+void Simulator::countOutcome(const Transfer& transfer, uint32_t status) {
+  SimCounters& counters = transfer.device->counters;
+  if (status == SIM_STATUS_SUCCESS) ++*completedCounter(counters, transfer.op);
   else if (status == SIM_STATUS_CANCELLED) ++counters.cancelled;
   else ++counters.failed;
-  if (status == SIM_STATUS_SUCCESS && it->op == SIM_OP_READ) it->device->readCompletedAt = performanceCounter();
+  if (status == SIM_STATUS_SUCCESS && transfer.op == SIM_OP_READ) transfer.device->readCompletedAt = performanceCounter();
+}
+
+std::list<Simulator::Transfer>::iterator Simulator::complete(std::list<Transfer>::iterator it, uint32_t status,
+                                                             ULONG bytes) {
+  countOutcome(*it, status);
   writeRecord(it->overlapped, it->event, status, bytes);
   return (it->scheduled ? scheduled_ : outstanding_).erase(it);
+}
+
+Simulator::Landing Simulator::takeForLanding(std::list<Transfer>::iterator it) {
+  countOutcome(*it, it->status);
+  const Landing landing{it->overlapped, it->event, it->status, it->bytes};
+  landing_.push_back(it->overlapped);
+  scheduled_.erase(it);
+  return landing;
 }
 
 template <class Match>
@@ -492,6 +507,7 @@ DWORD WINAPI Simulator::threadMain(void* self) {
 }
 
 void Simulator::runCompletions() {
+  std::vector<Landing> landings;
   for (;;) {
     DWORD wait = INFINITE;
     {
@@ -508,8 +524,17 @@ void Simulator::runCompletions() {
         wait = std::min<DWORD>(wait, static_cast<DWORD>((it->dueUs - now + 999) / 1000));
       }
       std::sort(due.begin(), due.end(), [](auto a, auto b) { return a->seq < b->seq; });
-      for (auto it : due) complete(it, it->status, it->bytes);
+      for (auto it : due) landings.push_back(takeForLanding(it));
       wakeAtUs_ = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
+    }
+    // Each record's event is set by a call to the Wine server: written outside the lock, so
+    // that the starts of other transfers need not wait behind a whole batch of them.
+    if (!landings.empty()) {
+      for (const Landing& landing : landings) writeRecord(landing.overlapped, landing.event, landing.status, landing.bytes);
+      landings.clear();
+      Lock lock(lock_);
+      landing_.clear();
+      WakeAllConditionVariable(&landed_);
     }
     WaitForSingleObject(wake_, wait);
   }

@@ -118,6 +118,16 @@ private:
   void schedule(std::list<Transfer>::iterator transfer, uint32_t status, ULONG bytes, int64_t dueUs = -1);
   void serviceReads(Device& device);
   std::list<Transfer>::iterator complete(std::list<Transfer>::iterator it, uint32_t status, ULONG bytes);
+  // A transfer taken off the lists whose record is written outside the lock.
+  struct Landing {
+    OVERLAPPED* overlapped;
+    HANDLE event;
+    uint32_t status;
+    ULONG bytes;
+  };
+  Landing takeForLanding(std::list<Transfer>::iterator it);
+  // Lock held: counts the outcome of a transfer that ends now.
+  void countOutcome(const Transfer& transfer, uint32_t status);
   template <class Match>
   void completeAll(Match match, uint32_t status);
 
@@ -135,6 +145,10 @@ private:
   uint32_t nextInterfaceId_ = 1;
   uint64_t nextSeq_ = 1;
   HANDLE wake_ = nullptr;
+  // Records the completion thread is writing outside the lock; a start on one of them waits
+  // until it is written (a caller may see the status before the event is set).
+  std::vector<OVERLAPPED*> landing_;
+  CONDITION_VARIABLE landed_ = CONDITION_VARIABLE_INIT;
   // When the completion thread looks next, on its own (INT64_MAX: only when woken).
   int64_t wakeAtUs_ = INT64_MAX;
   HANDLE thread_ = nullptr;
