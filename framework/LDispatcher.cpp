@@ -97,24 +97,7 @@ void LDispatcher::shutdown() {
   waitGroups_.remove(0, waitGroups_.count());
 }
 
-void LDispatcher::lock() {
-  if (TryEnterCriticalSection(&lock_)) return;
-  ++lockWaiters_;
-  EnterCriticalSection(&lock_);
-  --lockWaiters_;
-}
-
-void LDispatcher::yieldToWaiters() {
-  const uint32_t waiting = lockWaiters_.load();
-  if (waiting == 0) return;
-  LeaveCriticalSection(&lock_);
-  // The lock is not handed over in order: taken again at once, it would most often be the
-  // worker's again. So the worker lets the others run until one of the waiters has it, but
-  // not for longer than a tick of the clock.
-  const DWORD start = GetTickCount();
-  while (lockWaiters_.load() >= waiting && GetTickCount() - start <= 1) SwitchToThread();
-  EnterCriticalSection(&lock_);
-}
+void LDispatcher::lock() { EnterCriticalSection(&lock_); }
 
 void LDispatcher::unlock() { LeaveCriticalSection(&lock_); }
 
@@ -428,7 +411,6 @@ void LDispatcher::serveHelper(uint32_t index) {
     if (first == group->count()) break;
     // Leaves the group (and so the next search) before its note.
     deliverSignal(group->member(first));
-    yieldToWaiters();
   }
   group->resume();
 }

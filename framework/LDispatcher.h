@@ -113,8 +113,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   uint32_t passCount() const noexcept { return passes_.load(); }
   // Waits of the worker that have returned (counted before it takes the lock).
   uint32_t waitCount() const noexcept { return waits_.load(); }
-  // Threads waiting in lock() for the lock now (any thread).
-  uint32_t lockWaiterCount() const noexcept { return lockWaiters_.load(); }
   // Lock held: times the helper wait threads have come out of their waits, all together.
   uint32_t helperWakeups() noexcept;
   LWaitGroup* waitGroup(uint32_t index);
@@ -149,10 +147,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void serveOwn(HANDLE handle);
   void serveHelper(uint32_t index);
   void deliverSignal(LAsyncSignal* signal);
-  // Lock held once, worker, between two deliveries of a batch: a thread that waits for the
-  // lock (the window's thread with its notes, above all) has it before the next delivery
-  // rather than after the whole batch.
-  void yieldToWaiters();
   // Lock held, worker: runs every queued job, also those queued meanwhile.
   void runJobs();
   // Lock held, worker: after a failed wait. Drops every armed signal that cannot be waited on.
@@ -163,8 +157,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   bool rebuildWaitArray(LArray& handles);
 
   CRITICAL_SECTION lock_;
-  // Threads waiting in lock() for the lock.
-  std::atomic<uint32_t> lockWaiters_{0};
   std::atomic<bool> stopRequested_{false};
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};

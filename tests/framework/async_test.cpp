@@ -464,42 +464,6 @@ TEST_F(AsyncTest, SignalsBeyondOneWaitAreServedThroughTheHelpersInJoiningOrder) 
   d->unlock();
 }
 
-// A helper's report can hand the worker many signals at once; a thread waiting for the lock
-// (the window's thread with its notes) gets it between two of their notes, not after all.
-TEST_F(AsyncTest, AThreadWaitingForTheLockHasItBetweenTheNotesOfAHelpersBatch) {
-  constexpr int kBatch = 10;
-  Recorder fillerOwner, owner;
-  std::vector<std::unique_ptr<LAsyncSignal>> fillers, batch;
-  std::atomic<int> notes{0};
-  std::atomic<int> notesWhenLocked{-1};
-  std::thread waiter;
-  owner.hook = [&](const LNote& note) {
-    if (!noteNameEqual(note.name, LAsyncSignal_X) || ++notes != 1) return;
-    // On the worker, lock held: a thread comes to wait for the lock.
-    waiter = std::thread([&] {
-      d->lock();
-      notesWhenLocked = notes.load();
-      d->unlock();
-    });
-    waitUntil([&] { return d->lockWaiterCount() == 1; }, 5000);
-  };
-  d->lock();
-  armFillers(fillers, fillerOwner, int(LDispatcher::kOwnWaitCapacity) - 1);
-  for (int i = 0; i < kBatch; ++i) {
-    batch.push_back(std::make_unique<LAsyncSignal>(&owner, d));
-    batch.back()->arm(makeEvent());
-  }
-  const uint32_t before = d->passCount();
-  d->unlockAndWake();
-  ASSERT_TRUE(pumpUntil([&] { return d->passCount() != before; }, 5000));
-  d->lock();
-  for (int i = 0; i < kBatch; ++i) SetEvent(handles[handles.size() - kBatch + i]);
-  d->unlock();
-  ASSERT_TRUE(waitUntil([&] { return notes.load() == kBatch && notesWhenLocked.load() >= 0; }, 10000));
-  waiter.join();
-  EXPECT_LT(notesWhenLocked.load(), kBatch);
-}
-
 TEST_F(AsyncTest, ReservedRoomStartsHelperThreadsAheadOrIsRefused) {
   d->lock();
   const uint32_t groupsBefore = d->waitGroupCount();
