@@ -435,13 +435,14 @@ void Simulator::schedule(std::list<Transfer>::iterator transfer, uint32_t status
   transfer->status = status;
   transfer->bytes = bytes;
   transfer->dueUs = dueUs >= 0 ? dueUs : nowUs() + int64_t(transfer->device->config.delayMs) * 1000;
-  // The completion thread looks at these only, not at every read still waiting for data.
+  // The completion threads look at these only, not at every read still waiting for data.
   scheduled_.splice(scheduled_.end(), outstanding_, transfer);
-  startThread();
+  Completer& completer = completers_[completerOf(*transfer)];
+  startThread(completer);
   // One wake-up serves every transfer due by then (a frame's reads are scheduled together).
-  if (transfer->dueUs < wakeAtUs_) {
-    wakeAtUs_ = transfer->dueUs;
-    SetEvent(wake_);
+  if (transfer->dueUs < completer.wakeAtUs) {
+    completer.wakeAtUs = transfer->dueUs;
+    SetEvent(completer.wake);
   }
 }
 
@@ -491,22 +492,25 @@ void Simulator::completeAll(Match match, uint32_t status) {
 
 // ---- completion thread ----------------------------------------------------------------------
 
-void Simulator::startThread() {
-  if (thread_) return;
+void Simulator::startThread(Completer& completer) {
+  if (completer.thread) return;
   // The thread outlives any FreeLibrary of this module: keep the module loaded for good.
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCWSTR>(&Simulator::threadMain), &self);
-  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  thread_ = CreateThread(nullptr, 0, &Simulator::threadMain, this, 0, nullptr);
+  completer.owner = this;
+  completer.index = static_cast<int>(&completer - completers_);
+  completer.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  completer.thread = CreateThread(nullptr, 0, &Simulator::threadMain, &completer, 0, nullptr);
 }
 
-DWORD WINAPI Simulator::threadMain(void* self) {
-  static_cast<Simulator*>(self)->runCompletions();
+DWORD WINAPI Simulator::threadMain(void* completer) {
+  auto* self = static_cast<Completer*>(completer);
+  self->owner->runCompletions(*self);
   return 0;
 }
 
-void Simulator::runCompletions() {
+void Simulator::runCompletions(Completer& completer) {
   std::vector<Landing> landings;
   for (;;) {
     DWORD wait = INFINITE;
@@ -516,6 +520,7 @@ void Simulator::runCompletions() {
       // The due ones complete in start order.
       std::vector<std::list<Transfer>::iterator> due;
       for (auto it = scheduled_.begin(); it != scheduled_.end(); ++it) {
+        if (completerOf(*it) != completer.index) continue;
         if (it->dueUs <= now) {
           due.push_back(it);
           continue;
@@ -525,18 +530,18 @@ void Simulator::runCompletions() {
       }
       std::sort(due.begin(), due.end(), [](auto a, auto b) { return a->seq < b->seq; });
       for (auto it : due) landings.push_back(takeForLanding(it));
-      wakeAtUs_ = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
+      completer.wakeAtUs = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
     }
     // Each record's event is set by a call to the Wine server: written outside the lock, so
     // that the starts of other transfers need not wait behind a whole batch of them.
     if (!landings.empty()) {
       for (const Landing& landing : landings) writeRecord(landing.overlapped, landing.event, landing.status, landing.bytes);
-      landings.clear();
       Lock lock(lock_);
-      landing_.clear();
+      for (const Landing& landing : landings) landing_.erase(std::find(landing_.begin(), landing_.end(), landing.overlapped));
+      landings.clear();
       WakeAllConditionVariable(&landed_);
     }
-    WaitForSingleObject(wake_, wait);
+    WaitForSingleObject(completer.wake, wait);
   }
 }
 
