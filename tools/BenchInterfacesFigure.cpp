@@ -23,6 +23,8 @@ constexpr uint32_t kLineMicroseconds = 92 + 12 + 44 * kFullFrame;
 constexpr double kWarmUpSeconds = 0.3;
 constexpr int kFirstSerial = 6100;
 constexpr DWORD kInjectorSleepMs = 4;
+// The line gaps taken from each interface (its first ones in the run).
+constexpr int kLineGapsPerInterface = 512;
 
 struct Interface {
   void* box = nullptr;
@@ -183,6 +185,8 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
   std::vector<uint8_t> frame(kFullFrame);
   for (int i = 1; i < kFullFrame; ++i) frame[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
   std::vector<double> latencies;
+  // How long each line stood idle between two frames (ms), every interface's together.
+  std::vector<double> lineGaps;
   double cpu = 0, elapsed = 0;
   long long framesOut = 0, framesIn = 0, droppedFrames = 0;
   Evidence before, after;
@@ -220,6 +224,7 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
         for (Interface& one : all) {
           one.writesAtStart = writesCompleted(sim, one.path);
           one.listsEmitted = 0;
+          sim.clearRecords(one.path.c_str());
         }
         dropped = 0;
         before = evidenceNow(sim, all, injectorId.load());
@@ -247,6 +252,9 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
     for (Interface& one : all) {
       framesOut += writesCompleted(sim, one.path) - one.writesAtStart;
       framesIn += one.listsEmitted;
+      int64_t gaps[kLineGapsPerInterface];
+      const int count = sim.lineGaps(one.path.c_str(), gaps, kLineGapsPerInterface);
+      for (int i = 0; i < count; ++i) lineGaps.push_back(static_cast<double>(gaps[i]) / 1e3);
     }
   }
   for (Interface& one : all) {
@@ -265,11 +273,13 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
   const double inRate = elapsed > 0 ? static_cast<double>(framesIn) / interfaces / elapsed : 0;
   const double share = elapsed > 0 ? cpu / elapsed * 100 : 0;
   const ToolSpread spread = toolSpread(latencies);
+  const ToolSpread idle = toolSpread(lineGaps);
   console.print("many     %2d interfaces, full frames both ways at the line's rate: per interface %5.1f frames/s out (%.2fx the "
                 "line), %5.1f in (%.2fx); all together %6.0f frames/s out, %6.0f in; IN read done -> outlet median %6.2f ms "
-                "p99 %6.2f ms; cpu %5.1f%% of one core; %lld frames dropped by the interfaces\n",
+                "p99 %6.2f ms; line idle between frames median %.2f ms p99 %.2f ms; cpu %5.1f%% of one core; %lld frames "
+                "dropped by the interfaces\n",
                 interfaces, outRate, outRate / line, inRate, inRate / line, outRate * interfaces, inRate * interfaces,
-                spread.median, spread.p99, share, droppedFrames);
+                spread.median, spread.p99, idle.median, idle.p99, share, droppedFrames);
   printEvidence(console, interfaces, before, after, framesOut + framesIn, elapsed);
   return true;
 }
