@@ -435,14 +435,13 @@ void Simulator::schedule(std::list<Transfer>::iterator transfer, uint32_t status
   transfer->status = status;
   transfer->bytes = bytes;
   transfer->dueUs = dueUs >= 0 ? dueUs : nowUs() + int64_t(transfer->device->config.delayMs) * 1000;
-  // The completion threads look at these only, not at every read still waiting for data.
+  // The completion thread looks at these only, not at every read still waiting for data.
   scheduled_.splice(scheduled_.end(), outstanding_, transfer);
-  Completer& completer = completers_[completerOf(*transfer)];
-  startThread(completer);
+  startThread();
   // One wake-up serves every transfer due by then (a frame's reads are scheduled together).
-  if (transfer->dueUs < completer.wakeAtUs) {
-    completer.wakeAtUs = transfer->dueUs;
-    SetEvent(completer.wake);
+  if (transfer->dueUs < wakeAtUs_) {
+    wakeAtUs_ = transfer->dueUs;
+    SetEvent(wake_);
   }
 }
 
@@ -492,25 +491,22 @@ void Simulator::completeAll(Match match, uint32_t status) {
 
 // ---- completion thread ----------------------------------------------------------------------
 
-void Simulator::startThread(Completer& completer) {
-  if (completer.thread) return;
+void Simulator::startThread() {
+  if (thread_) return;
   // The thread outlives any FreeLibrary of this module: keep the module loaded for good.
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCWSTR>(&Simulator::threadMain), &self);
-  completer.owner = this;
-  completer.index = static_cast<int>(&completer - completers_);
-  completer.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  completer.thread = CreateThread(nullptr, 0, &Simulator::threadMain, &completer, 0, nullptr);
+  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  thread_ = CreateThread(nullptr, 0, &Simulator::threadMain, this, 0, nullptr);
 }
 
-DWORD WINAPI Simulator::threadMain(void* completer) {
-  auto* self = static_cast<Completer*>(completer);
-  self->owner->runCompletions(*self);
+DWORD WINAPI Simulator::threadMain(void* self) {
+  static_cast<Simulator*>(self)->runCompletions();
   return 0;
 }
 
-void Simulator::runCompletions(Completer& completer) {
+void Simulator::runCompletions() {
   std::vector<Landing> landings;
   for (;;) {
     DWORD wait = INFINITE;
@@ -520,7 +516,6 @@ void Simulator::runCompletions(Completer& completer) {
       // The due ones complete in start order.
       std::vector<std::list<Transfer>::iterator> due;
       for (auto it = scheduled_.begin(); it != scheduled_.end(); ++it) {
-        if (completerOf(*it) != completer.index) continue;
         if (it->dueUs <= now) {
           due.push_back(it);
           continue;
@@ -530,18 +525,18 @@ void Simulator::runCompletions(Completer& completer) {
       }
       std::sort(due.begin(), due.end(), [](auto a, auto b) { return a->seq < b->seq; });
       for (auto it : due) landings.push_back(takeForLanding(it));
-      completer.wakeAtUs = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
+      wakeAtUs_ = wait == INFINITE ? INT64_MAX : now + int64_t(wait) * 1000;
     }
     // Each record's event is set by a call to the Wine server: written outside the lock, so
     // that the starts of other transfers need not wait behind a whole batch of them.
     if (!landings.empty()) {
       for (const Landing& landing : landings) writeRecord(landing.overlapped, landing.event, landing.status, landing.bytes);
-      Lock lock(lock_);
-      for (const Landing& landing : landings) landing_.erase(std::find(landing_.begin(), landing_.end(), landing.overlapped));
       landings.clear();
+      Lock lock(lock_);
+      landing_.clear();
       WakeAllConditionVariable(&landed_);
     }
-    WaitForSingleObject(completer.wake, wait);
+    WaitForSingleObject(wake_, wait);
   }
 }
 

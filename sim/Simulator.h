@@ -131,22 +131,9 @@ private:
   template <class Match>
   void completeAll(Match match, uint32_t status);
 
-  // Completion threads: each completes the transfers of every kCompleters-th interface, in
-  // start order; more than one, because each event set waits for a Wine server request, and
-  // one thread setting every interface's events would hold back the lines of all.
-  static constexpr int kCompleters = 2;
-  struct Completer {
-    Simulator* owner = nullptr;
-    int index = 0;
-    HANDLE wake = nullptr;
-    HANDLE thread = nullptr;
-    // When the thread looks next, on its own (INT64_MAX: only when woken).
-    int64_t wakeAtUs = INT64_MAX;
-  };
-  static int completerOf(const Transfer& transfer) { return static_cast<int>(transfer.interfaceId % kCompleters); }
-  void startThread(Completer& completer);
-  static DWORD WINAPI threadMain(void* completer);
-  void runCompletions(Completer& completer);
+  void startThread();
+  static DWORD WINAPI threadMain(void* self);
+  void runCompletions();
 
   SRWLOCK lock_ = SRWLOCK_INIT;
   std::map<std::string, std::unique_ptr<Device>> devices_;
@@ -157,11 +144,14 @@ private:
   uint32_t calls_[SIM_EP_COUNT] = {};
   uint32_t nextInterfaceId_ = 1;
   uint64_t nextSeq_ = 1;
-  Completer completers_[kCompleters];
-  // Records the completion threads are writing outside the lock; a start on one of them
-  // waits until it is written (a caller may see the status before the event is set).
+  HANDLE wake_ = nullptr;
+  // Records the completion thread is writing outside the lock; a start on one of them waits
+  // until it is written (a caller may see the status before the event is set).
   std::vector<OVERLAPPED*> landing_;
   CONDITION_VARIABLE landed_ = CONDITION_VARIABLE_INIT;
+  // When the completion thread looks next, on its own (INT64_MAX: only when woken).
+  int64_t wakeAtUs_ = INT64_MAX;
+  HANDLE thread_ = nullptr;
 };
 
 class Simulator::Lock {
