@@ -16,12 +16,11 @@ uint32_t countNodes(const LList& list) {
 }  // namespace
 
 CDmxLink::CDmxLink(LHandler* owner, LAsyncEnv* env) noexcept
-    : LHandler(owner), env(env), failureEvent(this, env), writeJob(&startWrite, this) {}
+    : LHandler(owner), env(env), failureEvent(this, env) {}
 
 CDmxLink::~CDmxLink() {
   // The derived link has closed already; closing here would reach a transport that is gone.
   env->lock();
-  env->withdrawJob(&writeJob);
   while (LListNode* node = readQueue.popFront()) static_cast<CDmxRequest*>(node)->complete();
   env->unlockAndWake();
 }
@@ -91,20 +90,9 @@ void CDmxLink::markOpen() noexcept {
 }
 
 void CDmxLink::pumpWrites() {
-  if (!isOpen() || writeBusy || failed || writeQueue.isEmpty()) return;
-  env->runOnEnvThread(&writeJob);
-}
-
-void CDmxLink::startWrite(void* self) {
-  auto* link = static_cast<CDmxLink*>(self);
   // After a failure the pipe is not written again: a write-done note that was already on
-  // its way when the failure came must not start the next frame. A close since the job
-  // was queued has completed the queued frames.
-  if (!link->isOpen() || link->writeBusy || link->failed) return;
-  link->sendNextFrame();
-}
-
-void CDmxLink::sendNextFrame() {
+  // its way when the failure came must not start the next frame.
+  if (!isOpen() || writeBusy || failed) return;
   auto* request = static_cast<CDmxRequest*>(writeQueue.popFront());
   if (request == nullptr) return;
 

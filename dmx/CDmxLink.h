@@ -12,9 +12,8 @@
 // Threads and locks: open, close and destruction run on the thread that owns the
 // environment's window, without the environment lock (close waits for the transport to
 // hand back its transfers, which the environment thread does under the lock). submitWrite
-// and submitRead are called with the environment lock held. Frame transfers start on the
-// environment thread only; transport completions run under the lock on the environment
-// thread (or inside a start). The failure event's note
+// and submitRead are called with the environment lock held. Transport completions run
+// under the lock on the environment thread (or inside a start). The failure event's note
 // arrives on the window's thread. All queue, counter and flag state is guarded by the
 // environment lock.
 //
@@ -32,7 +31,6 @@
 
 #include "dmx/CDmxRequest.h"
 #include "framework/LAsyncEvent.h"
-#include "framework/LEnvJob.h"
 #include "framework/LHandler.h"
 #include "support/LList.h"
 #include "support/Variant.h"
@@ -93,9 +91,7 @@ class CDmxLink : public LHandler {
   // Lock held. Called by openDevice once the transport is ready: the link is open, no write
   // is in flight.
   void markOpen() noexcept;
-  // Lock held. Starts the next queued write unless one is in flight: on the environment
-  // thread, at once there and in its next pass from any other thread (a start may wait in
-  // the driver, and every thread that needs the lock would wait with it).
+  // Lock held. Starts the next queued write unless one is in flight.
   void pumpWrites();
   // Lock held. The frame transfer has ended with `error` (0: done).
   void writeDone(uint32_t error);
@@ -118,10 +114,8 @@ class CDmxLink : public LHandler {
   // The frame being collected is complete with `length` bytes; delivers it if someone waits.
   void completeFrame(uint32_t length);
 
-
   LAsyncEnv* const env;
   LAsyncEvent failureEvent;
-  LEnvJob writeJob;
   uint32_t deviceRelease_ = 0;
   std::atomic<uint8_t> isOpen_{0};
   uint8_t writeBusy = 0;
@@ -134,9 +128,4 @@ class CDmxLink : public LHandler {
   uint16_t rxLength[kFrameSlots] = {};
   uint8_t rxFrame[kFrameSlots][CDmxRequest::kMaxLength] = {};
   uint8_t txFrame[CDmxRequest::kMaxLength] = {};
-
- private:
-  static void startWrite(void* self);
-  // Lock held, environment thread: sends the first queued frame, if any.
-  void sendNextFrame();
 };

@@ -18,7 +18,6 @@
 #include <cstdint>
 
 class LAsyncSignal;
-class LEnvJob;
 
 class LAsyncEnv {
  public:
@@ -54,16 +53,7 @@ class LAsyncEnv {
   virtual bool reserveSignals(uint32_t count) = 0;
   virtual void releaseSignals(uint32_t count) = 0;
 
-  // Lock held. Runs `job` on the environment thread under the lock: at once when called
-  // there, otherwise in the thread's next pass (a job already waiting is not queued again;
-  // the caller's unlockAndWake wakes the thread). For work that may wait in a driver: the
-  // environment thread does it instead of holding the lock on a thread that others (the
-  // window's thread above all) would wait behind.
-  virtual void runOnEnvThread(LEnvJob* job) = 0;
-  // Lock held. A job that has not run yet never runs.
-  void withdrawJob(LEnvJob* job) noexcept;
-
-  // The lists are guarded by the lock. Entries are not owned.
+  // Both lists are guarded by the lock. Entries are not owned.
   LList& pendingEvents() noexcept { return pendingEvents_; }  // LAsyncEvents, set order
   LList& waitList() noexcept { return waitList_; }            // LAsyncSignals, arming order
   // Signals in waitList (lock held).
@@ -72,6 +62,5 @@ class LAsyncEnv {
  protected:
   LList pendingEvents_;
   LList waitList_;
-  LList jobs_;  // LEnvJobs, queued order
   uint32_t armedCount_ = 0;
 };

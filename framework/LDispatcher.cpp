@@ -2,7 +2,6 @@
 
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
-#include "framework/LEnvJob.h"
 #include "framework/LThread.h"
 #include "framework/LTimer.h"
 #include "framework/LWaitGroup.h"
@@ -42,8 +41,6 @@ DWORD firstSignalled(const HANDLE* handles, uint32_t count) {
 
 LAsyncEnv::~LAsyncEnv() = default;
 
-void LAsyncEnv::withdrawJob(LEnvJob* job) noexcept { jobs_.remove(job); }
-
 LDispatcher::LDispatcher() noexcept
     : LHandler(nullptr), waitGroups_(sizeof(LWaitGroup*), 0) {
   InitializeCriticalSection(&lock_);
@@ -56,7 +53,6 @@ LDispatcher::~LDispatcher() {
   // Whatever is still listed is unlinked, not destroyed.
   pendingEvents_.clear();
   waitList_.clear();
-  jobs_.clear();
   armedCount_ = 0;
 }
 
@@ -102,10 +98,9 @@ void LDispatcher::lock() { EnterCriticalSection(&lock_); }
 void LDispatcher::unlock() { LeaveCriticalSection(&lock_); }
 
 void LDispatcher::unlockAndWake() {
-  // The worker's own pass rebuilds its wait at its end and runs the jobs queued; from
-  // elsewhere the worker is woken only when its wait must change or a job waits for it.
-  const bool wake =
-      (waitChanged_ || !jobs_.isEmpty()) && GetCurrentThreadId() != workerThreadId_.load();
+  // The worker's own pass rebuilds its wait at its end; from elsewhere the worker is woken
+  // only when its wait must change.
+  const bool wake = waitChanged_ && GetCurrentThreadId() != workerThreadId_.load();
   LeaveCriticalSection(&lock_);
   if (wake && wakeEvent_ != nullptr) SetEvent(wakeEvent_);
 }
@@ -138,18 +133,6 @@ DWORD LDispatcher::retryOwedService() {
   serviceOwed_ = false;
   requestService();
   return serviceOwed_ ? kRetryWait : kLongWait;
-}
-
-void LDispatcher::runOnEnvThread(LEnvJob* job) {
-  if (GetCurrentThreadId() == workerThreadId_.load()) {
-    job->run();
-  } else if (!job->isLinked()) {
-    jobs_.pushBack(job);
-  }
-}
-
-void LDispatcher::runJobs() {
-  while (LListNode* node = jobs_.popFront()) static_cast<LEnvJob*>(node)->run();
 }
 
 void LDispatcher::registerSignal(LAsyncSignal* signal) {
@@ -377,7 +360,6 @@ uint32_t LDispatcher::workerLoop() {
       ++failedWaits_;
       dropUnwaitableSignals();
     }
-    runJobs();
     if (waitChanged_ || !watchesAll) watchesAll = rebuildWaitArray(handles);
     // Helpers that could not be started are tried again soon.
     const DWORD serviceDue = retryOwedService();

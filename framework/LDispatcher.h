@@ -31,8 +31,8 @@
 // while it keeps failing.
 //
 // Wake-ups: unlockAndWake wakes the worker only when its wait must change (a signal armed
-// or disarmed, a service owed) or a job was queued for it (runOnEnvThread), and never from
-// the worker's own pass, which rebuilds its wait and runs the queued jobs at its end anyway.
+// or disarmed, a service owed) and never from the worker's own pass, which rebuilds its
+// wait at its end anyway.
 //
 // Lifetime: constructed and started by CEnv on the window's thread; start() returns only
 // when the worker has announced itself, or false when it could not be created or died
@@ -74,7 +74,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void unlock() override;
   void unlockAndWake() override;
   void requestService() override;
-  void runOnEnvThread(LEnvJob* job) override;
   // Any thread, lock not needed: SetTimer refused the window timer. The service, which
   // sets it again, is posted 10 ms later.
   void requestServiceLater();
@@ -147,8 +146,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void serveOwn(HANDLE handle);
   void serveHelper(uint32_t index);
   void deliverSignal(LAsyncSignal* signal);
-  // Lock held, worker: runs every queued job, also those queued meanwhile.
-  void runJobs();
   // Lock held, worker: after a failed wait. Drops every armed signal that cannot be waited on.
   void dropUnwaitableSignals();
   // Lock held, worker. Writes the wait array (wake event, own signals, helpers' ready

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <memory>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "dmx/CDmxUsbLink.h"
@@ -52,8 +51,6 @@ class ProbeLink : public CDmxUsbLink {
   // Lock held.
   const std::vector<uint32_t>& decodedLengths() const { return decodedLengths_; }
   uint32_t deepestReadIssue() const { return deepestReadIssue_; }
-  // Lock held: the thread each frame was started on, in order.
-  const std::vector<DWORD>& sendThreads() const { return sendThreads_; }
   // Lock held: starts every busy slot again (a read, and the write and the control transfer
   // when they are in flight) with the link's own completions. The device refuses each and
   // calls back at once with a stand-in; returns how many were started.
@@ -74,10 +71,6 @@ class ProbeLink : public CDmxUsbLink {
   }
 
  protected:
-  void sendFrame(uint32_t n) override {
-    sendThreads_.push_back(GetCurrentThreadId());
-    CDmxUsbLink::sendFrame(n);
-  }
   // Every completed frame passes here before the next one can complete: completing a frame
   // delivers, and delivering while open issues the reads.
   void issueReads() override {
@@ -89,7 +82,6 @@ class ProbeLink : public CDmxUsbLink {
 
  private:
   uint8_t seen_ = 0;
-  std::vector<DWORD> sendThreads_;
   std::vector<uint32_t> decodedLengths_;
   uint32_t readIssueDepth_ = 0;
   uint32_t deepestReadIssue_ = 0;
@@ -251,14 +243,6 @@ TEST_F(UsbLinkTest, FramesGoOutOneTransferEachInPacketsOfFlaggedGroups) {
   EXPECT_EQ(t513[578], f513[504]);
   EXPECT_EQ(t513[586], 0x00);
   EXPECT_EQ(t513[587], f513[512]);
-
-  // Whoever writes, the environment thread starts the transfers: a start may wait in the
-  // driver, and no other thread may hold the lock meanwhile (the window's thread least).
-  std::thread([&] { write(makeFrame(2, 0x00)); }).join();
-  ASSERT_EQ(sim_.waitOutFrames(path(), 5, 5000), 1);
-  const std::vector<DWORD> starters = locked([&] { return link_->sendThreads(); });
-  ASSERT_EQ(starters.size(), 5u);
-  for (DWORD starter : starters) EXPECT_EQ(starter, env()->workerThreadId());
 }
 
 TEST_F(UsbLinkTest, OpenOnAnOpenLinkSendsNothing) {
@@ -346,8 +330,7 @@ TEST_F(UsbLinkTest, CloseDropsQueuedWritesAndUndeliveredFrames) {
   sim_.setCompletion(path(), SIM_COMPLETE_LATER, 60000);  // the first write stays in flight
   Slot* first = write(makeFrame(5, 0));
   Slot* second = write(makeFrame(6, 0));
-  // Handed to the transfer by the environment thread.
-  ASSERT_TRUE(waitUntil([&] { return first->completions.load() == 1; }));
+  EXPECT_EQ(first->completions.load(), 1);  // handed to the transfer
   EXPECT_EQ(second->completions.load(), 0);
 
   {
@@ -662,9 +645,8 @@ TEST_F(UsbLinkTest, WritesThatEndInsideTheirStartSendTheQueueInOrder) {
   for (Slot* slot : w) EXPECT_EQ(slot->completions.load(), 1);
   EXPECT_EQ(outFrames(), (std::vector<Bytes>{f[0], f[1], f[2]}));
 
-  // Sent by the environment thread, and ended inside its start there.
   Slot* last = write(f[3]);
-  ASSERT_TRUE(waitUntil([&] { return last->completions.load() == 1; }));
+  EXPECT_EQ(last->completions.load(), 1);  // sent and ended inside submitWrite
   EXPECT_EQ(outFrames(), (std::vector<Bytes>{f[0], f[1], f[2], f[3]}));
   EXPECT_EQ(counters().malformedWrites, 0u);
 }
@@ -712,8 +694,7 @@ TEST_F(UsbLinkTest, RefusedStartsOfBusySlotsAreNotTakenForTheirEnds) {
   ParamLog log;
   CDmxParamRequest request;
   link_->setParameters(&request, &log, ParamLog::done, 1, 2, 3);
-  Slot* w = write(makeFrame(40, 0));
-  ASSERT_TRUE(waitUntil([&] { return w->completions.load() == 1; }));  // started
+  write(makeFrame(40, 0));
   // Both are in flight for 300 ms; under the lock neither can be handed back.
   env()->lock();
   const int started = link_->restartBusySlots();

@@ -1,7 +1,6 @@
 #include "framework/CEnv.h"
 #include "framework/LAsyncEvent.h"
 #include "framework/LAsyncSignal.h"
-#include "framework/LEnvJob.h"
 #include "framework/LThread.h"
 #include "framework/LTimer.h"
 #include "framework/LWaitGroup.h"
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -198,7 +196,6 @@ class UnpostedEnv : public LAsyncEnv {
   void unregisterSignalLocked(LAsyncSignal*) override {}
   bool reserveSignals(uint32_t) override { return true; }
   void releaseSignals(uint32_t) override {}
-  void runOnEnvThread(LEnvJob*) override {}
   int serviceRequests = 0;
 };
 
@@ -216,52 +213,6 @@ TEST(AsyncEventTest, SetAfterAFailedServicePostAsksAgain) {
     EXPECT_EQ(env.pendingEvents().first(), static_cast<LListNode*>(&event));
   }
   EXPECT_TRUE(env.pendingEvents().isEmpty());
-}
-
-// --- Jobs -------------------------------------------------------------------------------
-
-struct JobLog {
-  std::atomic<int> runs{0};
-  std::atomic<DWORD> thread{0};
-  static void record(void* user) {
-    auto* log = static_cast<JobLog*>(user);
-    log->thread = GetCurrentThreadId();
-    ++log->runs;
-  }
-};
-
-// A job queued from inside another job: it runs there and then, not a pass later.
-struct NestingJob {
-  LAsyncEnv* env;
-  LEnvJob* inner;
-  JobLog* innerLog;
-  std::atomic<int> innerRunsAfterQueueing{-1};
-  static void run(void* user) {
-    auto* self = static_cast<NestingJob*>(user);
-    self->env->runOnEnvThread(self->inner);
-    self->innerRunsAfterQueueing = self->innerLog->runs.load();
-  }
-};
-
-TEST_F(AsyncTest, AJobRunsOnceOnTheEnvironmentThreadAndAWithdrawnOneNever) {
-  JobLog ran, withdrawn, inner;
-  LEnvJob job(&JobLog::record, &ran), dropped(&JobLog::record, &withdrawn), innerJob(&JobLog::record, &inner);
-  NestingJob nesting{d, &innerJob, &inner};
-  LEnvJob outer(&NestingJob::run, &nesting);
-  d->lock();
-  d->runOnEnvThread(&job);
-  d->runOnEnvThread(&job);  // still waiting: not queued again
-  d->runOnEnvThread(&dropped);
-  d->withdrawJob(&dropped);
-  d->runOnEnvThread(&outer);
-  d->unlockAndWake();
-  // Nothing else wakes the worker here: the queueing must.
-  ASSERT_TRUE(waitUntil([&] { return nesting.innerRunsAfterQueueing >= 0; }, 5000));
-  EXPECT_EQ(ran.runs.load(), 1);
-  EXPECT_EQ(ran.thread.load(), d->workerThreadId());
-  EXPECT_EQ(withdrawn.runs.load(), 0);
-  EXPECT_EQ(nesting.innerRunsAfterQueueing.load(), 1);
-  EXPECT_EQ(inner.thread.load(), d->workerThreadId());
 }
 
 // --- Signals ----------------------------------------------------------------------------
