@@ -334,11 +334,7 @@ class Bench {
     const int frames = sim_.outFrameCount(path_);
     if (frames > 0) {
       framesSent_ += frames;
-      if (collectGaps_) {
-        int64_t gaps[256];
-        const int count = sim_.lineGaps(path_, gaps, 256);
-        for (int i = 0; i < count; ++i) lineGaps_.push_back(static_cast<double>(gaps[i]) / 1e3);
-      }
+      if (collectGaps_) appendLineGapsMs(sim_, path_, 256, lineGaps_);
       sim_.clearRecords(path_);
     }
     for (const maxhost::OutletCall& call : maxhost::takeOutletCalls()) {

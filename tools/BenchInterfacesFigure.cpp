@@ -252,9 +252,7 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
     for (Interface& one : all) {
       framesOut += writesCompleted(sim, one.path) - one.writesAtStart;
       framesIn += one.listsEmitted;
-      int64_t gaps[kLineGapsPerInterface];
-      const int count = sim.lineGaps(one.path.c_str(), gaps, kLineGapsPerInterface);
-      for (int i = 0; i < count; ++i) lineGaps.push_back(static_cast<double>(gaps[i]) / 1e3);
+      appendLineGapsMs(sim, one.path.c_str(), kLineGapsPerInterface, lineGaps);
     }
   }
   for (Interface& one : all) {

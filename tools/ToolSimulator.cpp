@@ -58,3 +58,9 @@ bool ToolSimulator::start(bool loopback, std::string* error) {
   sim_.clearRecords(path_.c_str());
   return true;
 }
+
+void appendLineGapsMs(const SimControlApi& sim, const char* path, int limit, std::vector<double>& gapsMs) {
+  std::vector<int64_t> gapsUs(static_cast<size_t>(limit));
+  const int count = sim.lineGaps(path, gapsUs.data(), limit);
+  for (int i = 0; i < count; ++i) gapsMs.push_back(static_cast<double>(gapsUs[static_cast<size_t>(i)]) / 1e3);
+}

@@ -17,6 +17,10 @@
 #include "sim/SimControlApi.h"
 #include "sim/SimRegistration.h"
 
+// Appends the idle gaps between frames that the simulated line `path` recorded since its
+// records were last cleared (the first `limit` of them), in milliseconds.
+void appendLineGapsMs(const SimControlApi& sim, const char* path, int limit, std::vector<double>& gapsMs);
+
 class ToolSimulator {
  public:
   // The serial number of the simulated interface: the last part of its instance id.
