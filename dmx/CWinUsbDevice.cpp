@@ -104,6 +104,9 @@ void CWinUsbDevice::close() {
   usb_.file = INVALID_HANDLE_VALUE;
   env_->unlock();
 
+  // A start queued on the environment's thread before the handles were taken may still be
+  // calling the driver with them.
+  env_->waitForUnlockedCalls();
   // Freeing the interface ends every outstanding operation; no pipe is aborted first.
   if (handle != nullptr) CWinUsbInterface::closeHandles(handle, file);
   while (!queuesEmpty()) Sleep(100);
@@ -180,9 +183,8 @@ void CWinUsbDevice::abortPipe(uint8_t endpoint) {
   if (isOpen() && gWinUsbApi.AbortPipe != nullptr) gWinUsbApi.AbortPipe(usb_.usb, endpoint);
 }
 
-template <typename Call>
 void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length,
-                          void* user, UsbTransferDone done, bool entryPresent, Call call) {
+                          void* user, UsbTransferDone done, const WinUsbOperation& operation) {
   if (transfer == nullptr) return;
   // A transfer still queued has not called back yet and cannot be restarted. Dropping the
   // start would leave its starter waiting for a callback that never comes: it ends at once
@@ -195,55 +197,30 @@ void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, ui
   t->begin(this, buffer, length, user, done);
   queue.pushBack(transfer);
 
-  if (!isOpen() || !entryPresent || !t->canLaunch()) {
-    t->finish(0, CUsbTransfer::kFailed);
+  if (!isOpen() || !operation.isAvailable() || !t->canLaunch()) {
+    t->fail();
   } else {
-    OVERLAPPED* overlapped = t->launch(usb_.file);
-    ULONG bytes = 0;
-    const BOOL ok = call(overlapped, &bytes);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (ok) {
-      t->landAtOnce(bytes);
-      t->finish(bytes, CUsbTransfer::kDone);
-    } else if (error != ERROR_IO_PENDING) {
-      t->landAtOnce(0);
-      t->finish(0, CUsbTransfer::kFailed);
-    }
+    t->launch(usb_.file, usb_.usb, operation);
   }
   processQueues();
 }
 
 void CWinUsbDevice::read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,
                          uint32_t length, void* user, UsbTransferDone done) {
-  start(transfer, pendingReads_, buffer, length, user, done, gWinUsbApi.ReadPipe != nullptr,
-        [&](OVERLAPPED* overlapped, ULONG* bytes) {
-          return gWinUsbApi.ReadPipe(usb_.usb, endpoint, static_cast<PUCHAR>(buffer), length,
-                                     bytes, overlapped);
-        });
+  start(transfer, pendingReads_, buffer, length, user, done,
+        WinUsbOperation{WinUsbOperation::kRead, endpoint, {}});
 }
 
 void CWinUsbDevice::write(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,
                           uint32_t length, void* user, UsbTransferDone done) {
-  start(transfer, pendingWrites_, buffer, length, user, done, gWinUsbApi.WritePipe != nullptr,
-        [&](OVERLAPPED* overlapped, ULONG* bytes) {
-          return gWinUsbApi.WritePipe(usb_.usb, endpoint, static_cast<PUCHAR>(buffer), length,
-                                      bytes, overlapped);
-        });
+  start(transfer, pendingWrites_, buffer, length, user, done,
+        WinUsbOperation{WinUsbOperation::kWrite, endpoint, {}});
 }
 
 void CWinUsbDevice::control(CUsbTransfer* transfer, const UsbSetupPacket& setup, void* buffer,
                             uint32_t length, void* user, UsbTransferDone done) {
   start(transfer, pendingControls_, buffer, length, user, done,
-        gWinUsbApi.ControlTransfer != nullptr, [&](OVERLAPPED* overlapped, ULONG* bytes) {
-          winusb::WINUSB_SETUP_PACKET packet;
-          packet.RequestType = setup.requestType;
-          packet.Request = setup.request;
-          packet.Value = setup.value;
-          packet.Index = setup.index;
-          packet.Length = setup.length;
-          return gWinUsbApi.ControlTransfer(usb_.usb, packet, static_cast<PUCHAR>(buffer),
-                                            length, bytes, overlapped);
-        });
+        WinUsbOperation{WinUsbOperation::kControl, 0, setup});
 }
 
 void CWinUsbDevice::processQueues() {

@@ -27,6 +27,7 @@
 
 class LAsyncEnv;
 class CWinUsbTransfer;
+struct WinUsbOperation;
 
 class CWinUsbDevice : public CUsbDevice {
  public:
@@ -56,15 +57,13 @@ class CWinUsbDevice : public CUsbDevice {
   bool isLibraryLoaded() const { return usb_.isLoaded(); }
   uint32_t outstandingTransfers() const;
 
- private:
-  // Starts `transfer` through `call` (BOOL call(OVERLAPPED*, ULONG* bytes)); `entryPresent`
-  // says whether the entry point `call` uses was resolved.
-  template <typename Call>
-  void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,
-             UsbTransferDone done, bool entryPresent, Call call);
-  // Hands back every finished transfer at the front of each queue; watches the first one
-  // still running. Lock held.
+  // Lock held. Hands back every finished transfer at the front of each queue; watches the
+  // first one still running. Also run by a transfer whose deferred start ended at once.
   void processQueues();
+
+ private:
+  void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,
+             UsbTransferDone done, const WinUsbOperation& operation);
   void processQueue(LList& queue);
   bool queuesEmpty();
   void releaseWaitRoom();

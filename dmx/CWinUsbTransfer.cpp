@@ -27,7 +27,20 @@ bool CWinUsbTransfer::isPending() const {
 
 bool CWinUsbTransfer::canLaunch() const { return record_.overlapped.hEvent != nullptr; }
 
-OVERLAPPED* CWinUsbTransfer::launch(HANDLE file) {
+bool WinUsbOperation::isAvailable() const {
+  switch (kind) {
+    case kRead:
+      return gWinUsbApi.ReadPipe != nullptr;
+    case kWrite:
+      return gWinUsbApi.WritePipe != nullptr;
+    case kControl:
+      return gWinUsbApi.ControlTransfer != nullptr;
+  }
+  return false;
+}
+
+void CWinUsbTransfer::launch(HANDLE file, winusb::WINUSB_INTERFACE_HANDLE usb,
+                             const WinUsbOperation& operation) {
   HANDLE event = record_.overlapped.hEvent;
   std::memset(&record_.overlapped, 0, sizeof record_.overlapped);
   record_.overlapped.hEvent = event;
@@ -37,18 +50,67 @@ OVERLAPPED* CWinUsbTransfer::launch(HANDLE file) {
   record_.inFlight = 1;
   record_.file = file;
   record_.storedBytes = 0;
-  return &record_.overlapped;
+  usb_ = usb;
+  operation_ = operation;
+  awaitingDriver_ = true;
+  if (env() == nullptr || !env()->deferUnlocked(this)) {
+    const DriverAnswer answer = issue();
+    awaitingDriver_ = false;
+    apply(answer);
+  }
 }
 
-void CWinUsbTransfer::landAtOnce(DWORD bytes) {
+CWinUsbTransfer::DriverAnswer CWinUsbTransfer::issue() {
+  auto* data = static_cast<PUCHAR>(buffer());
+  DriverAnswer answer = {};
+  switch (operation_.kind) {
+    case WinUsbOperation::kRead:
+      answer.ok = gWinUsbApi.ReadPipe(usb_, operation_.endpoint, data, length(), &answer.bytes,
+                                      &record_.overlapped);
+      break;
+    case WinUsbOperation::kWrite:
+      answer.ok = gWinUsbApi.WritePipe(usb_, operation_.endpoint, data, length(), &answer.bytes,
+                                       &record_.overlapped);
+      break;
+    case WinUsbOperation::kControl: {
+      winusb::WINUSB_SETUP_PACKET packet;
+      packet.RequestType = operation_.setup.requestType;
+      packet.Request = operation_.setup.request;
+      packet.Value = operation_.setup.value;
+      packet.Index = operation_.setup.index;
+      packet.Length = operation_.setup.length;
+      answer.ok = gWinUsbApi.ControlTransfer(usb_, packet, data, length(), &answer.bytes,
+                                             &record_.overlapped);
+      break;
+    }
+  }
+  answer.error = answer.ok ? ERROR_SUCCESS : GetLastError();
+  return answer;
+}
+
+void CWinUsbTransfer::apply(const DriverAnswer& answer) {
+  if (!answer.ok && answer.error == ERROR_IO_PENDING) return;
+  const DWORD bytes = answer.ok ? answer.bytes : 0;
   record_.inFlight = 0;
   record_.storedBytes = bytes;
+  // A deferred start may have been watched meanwhile as the head of its queue.
+  disarm();
   SetEvent(record_.overlapped.hEvent);
+  setOutcome(bytes, answer.ok ? kDone : kFailed);
+}
+
+void CWinUsbTransfer::runUnlocked() { deferredAnswer_ = issue(); }
+
+void CWinUsbTransfer::finishLocked() {
+  awaitingDriver_ = false;
+  apply(deferredAnswer_);
+  // Finished at once: handed back as a start on the starting thread would be.
+  if (isFinished()) static_cast<CWinUsbDevice*>(ownerDevice())->processQueues();
 }
 
 bool CWinUsbTransfer::poll() {
   if (isFinished()) return true;
-  if (isPending()) return false;
+  if (awaitingDriver_ || isPending()) return false;
 
   // Out of the wait set before the result is read: the signal may have been armed and the
   // event may already be set.

@@ -7,22 +7,41 @@
 // word has left STATUS_PENDING, disarms the signal before it collects the result, and maps
 // the outcome; watch resets the record's event and arms the signal on it.
 //
-// Threads: everything but construction and destruction runs with the environment lock held
-// (the starting thread, or the environment's thread). Made and destroyed by the device's
+// A start made on the environment's thread (a transfer restarted from a completion) calls
+// the driver after the thread's pass, outside the environment lock (LUnlockedCall): the
+// record is launched and queued under the lock, and counts as pending until the driver's
+// answer has been applied under the lock again.
+//
+// Threads: everything but construction, destruction and that deferred driver call runs
+// with the environment lock held (the starting thread, or the environment's thread). Made and destroyed by the device's
 // createTransfer and releaseTransfer on the thread that opens and closes devices; destroyed
 // only while no operation is outstanding (after the device was closed).
 #pragma once
 
 #include <cstdint>
 
+#include "dmx/CUsbDevice.h"
 #include "dmx/CUsbTransfer.h"
+#include "dmx/WinUsbApi.h"
 #include "framework/LAsyncSignal.h"
+#include "framework/LUnlockedCall.h"
 #include "support/Windows.h"
 
 class CWinUsbDevice;
 class LAsyncEnv;
 
-class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
+// The driver call a start makes.
+struct WinUsbOperation {
+  enum Kind : uint8_t { kRead, kWrite, kControl };
+  Kind kind;
+  uint8_t endpoint;     // reads and writes
+  UsbSetupPacket setup; // control transfers
+
+  // The library resolved the entry point this call needs.
+  bool isAvailable() const;
+};
+
+class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal, private LUnlockedCall {
  public:
   CWinUsbTransfer(CWinUsbDevice* device, LAsyncEnv* env);
   // Withdraws the signal from the wait set, then closes the event. Does not cancel.
@@ -41,11 +60,12 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
   // operation is always collected before its transfer leaves the queue, and a queued
   // transfer is never started again.)
   bool canLaunch() const;
-  // Readies the record for an operation on `file` and marks it in flight.
-  OVERLAPPED* launch(HANDLE file);
-  // The start ended at once (with `bytes` on success): the record is no longer in flight.
-  void landAtOnce(DWORD bytes);
-  void finish(uint32_t bytes, uint32_t error) { setOutcome(bytes, error); }
+  // Readies the record for `operation` on the device's handles and marks it in flight;
+  // then calls the driver, at once or (on the environment's thread) after the pass. A
+  // driver that ends the operation at once finishes the transfer.
+  void launch(HANDLE file, winusb::WINUSB_INTERFACE_HANDLE usb, const WinUsbOperation& operation);
+  // The start was refused before the driver saw it.
+  void fail() { setOutcome(0, kFailed); }
 
   HANDLE event() const { return record_.overlapped.hEvent; }
 
@@ -57,7 +77,24 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal {
     DWORD storedBytes;    // bytes of an operation that ended at once
   };
 
+  struct DriverAnswer {
+    BOOL ok;
+    DWORD error;
+    ULONG bytes;
+  };
   bool isPending() const;
+  DriverAnswer issue();
+  // The driver's answer to a start: nothing while the operation runs; otherwise the record
+  // is no longer in flight and the transfer is finished.
+  void apply(const DriverAnswer& answer);
+  void runUnlocked() override;
+  void finishLocked() override;
 
   Record record_;
+  winusb::WINUSB_INTERFACE_HANDLE usb_ = nullptr;
+  WinUsbOperation operation_ = {};
+  // The driver has not been called yet, or its answer not applied (lock held).
+  bool awaitingDriver_ = false;
+  // Written outside the lock by the environment's thread, read by it under the lock.
+  DriverAnswer deferredAnswer_ = {};
 };

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 class LAsyncSignal;
+class LUnlockedCall;
 
 class LAsyncEnv {
  public:
@@ -52,6 +53,13 @@ class LAsyncEnv {
   // releaseSignals.
   virtual bool reserveSignals(uint32_t count) = 0;
   virtual void releaseSignals(uint32_t count) = 0;
+  // Lock held. On the environment thread, during a pass: queues `call` to run once the
+  // pass has served its signals, outside the lock (see LUnlockedCall), and returns true.
+  // Elsewhere, or when the queue cannot grow, false: the caller makes the call itself.
+  virtual bool deferUnlocked(LUnlockedCall* call) = 0;
+  // Lock NOT held; any thread but the environment thread. Returns once no call queued
+  // before is still running outside the lock.
+  virtual void waitForUnlockedCalls() = 0;
 
   // Both lists are guarded by the lock. Entries are not owned.
   LList& pendingEvents() noexcept { return pendingEvents_; }  // LAsyncEvents, set order

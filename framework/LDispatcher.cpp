@@ -4,6 +4,7 @@
 #include "framework/LAsyncSignal.h"
 #include "framework/LThread.h"
 #include "framework/LTimer.h"
+#include "framework/LUnlockedCall.h"
 #include "framework/LWaitGroup.h"
 #include "framework/LWindowPoster.h"
 #include "framework/NoteNames.h"
@@ -20,6 +21,8 @@ constexpr DWORD kLongWait = 2147483647;
 constexpr DWORD kRetryWait = 10;
 // The wake event, the worker's own signals and the helpers' ready events.
 constexpr uint32_t kWaitArrayCapacity = MAXIMUM_WAIT_OBJECTS - 1;
+// Room for the restarts of a few frames' transfers before the queue of unlocked calls grows.
+constexpr uint32_t kUnlockedCallsCapacity = 64;
 
 LAsyncSignal* asSignal(LListNode* node) { return static_cast<LAsyncSignal*>(node); }
 
@@ -42,13 +45,17 @@ DWORD firstSignalled(const HANDLE* handles, uint32_t count) {
 LAsyncEnv::~LAsyncEnv() = default;
 
 LDispatcher::LDispatcher() noexcept
-    : LHandler(nullptr), waitGroups_(sizeof(LWaitGroup*), 0) {
+    : LHandler(nullptr),
+      unlockedCalls_(sizeof(LUnlockedCall*), kUnlockedCallsCapacity),
+      waitGroups_(sizeof(LWaitGroup*), 0) {
   InitializeCriticalSection(&lock_);
+  InitializeCriticalSection(&unlockedCallsLock_);
 }
 
 LDispatcher::~LDispatcher() {
   shutdown();
   if (wakeEvent_ != nullptr) CloseHandle(wakeEvent_);
+  DeleteCriticalSection(&unlockedCallsLock_);
   DeleteCriticalSection(&lock_);
   // Whatever is still listed is unlinked, not destroyed.
   pendingEvents_.clear();
@@ -249,6 +256,37 @@ void LDispatcher::releaseSignals(uint32_t count) {
   unlock();
 }
 
+bool LDispatcher::deferUnlocked(LUnlockedCall* call) {
+  if (call == nullptr || GetCurrentThreadId() != workerThreadId_.load()) return false;
+  return unlockedCalls_.append(&call);
+}
+
+void LDispatcher::waitForUnlockedCalls() {
+  EnterCriticalSection(&unlockedCallsLock_);
+  LeaveCriticalSection(&unlockedCallsLock_);
+}
+
+LUnlockedCall* LDispatcher::unlockedCallAt(uint32_t index) {
+  return *static_cast<LUnlockedCall**>(unlockedCalls_.element(index));
+}
+
+void LDispatcher::runUnlockedCalls() {
+  uint32_t done = 0;
+  while (done < unlockedCalls_.count()) {
+    // Finishing may queue more; those run in the next round.
+    const uint32_t end = unlockedCalls_.count();
+    EnterCriticalSection(&unlockedCallsLock_);
+    unlock();
+    for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->runUnlocked();
+    LeaveCriticalSection(&unlockedCallsLock_);
+    lock();
+    // Read afresh each time: a call queued meanwhile may move the array.
+    for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->finishLocked();
+    done = end;
+  }
+  unlockedCalls_.remove(0, done);
+}
+
 uint32_t LDispatcher::workerEntry(void* self) {
   return static_cast<LDispatcher*>(self)->workerLoop();
 }
@@ -360,6 +398,7 @@ uint32_t LDispatcher::workerLoop() {
       ++failedWaits_;
       dropUnwaitableSignals();
     }
+    runUnlockedCalls();
     if (waitChanged_ || !watchesAll) watchesAll = rebuildWaitArray(handles);
     // Helpers that could not be started are tried again soon.
     const DWORD serviceDue = retryOwedService();

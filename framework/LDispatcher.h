@@ -30,6 +30,9 @@
 // that Windows refused is owed: the worker posts the service again 10 ms later, and again
 // while it keeps failing.
 //
+// Calls that a note handler on the worker queues with deferUnlocked (driver starts) run
+// after the pass's notes with the lock released, then finish under it (LUnlockedCall).
+//
 // Wake-ups: unlockAndWake wakes the worker only when its wait must change (a signal armed
 // or disarmed, a service owed) and never from the worker's own pass, which rebuilds its
 // wait at its end anyway.
@@ -51,6 +54,7 @@
 #include <cstdint>
 
 class LThread;
+class LUnlockedCall;
 class LWaitGroup;
 class LWindowPoster;
 
@@ -87,6 +91,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void unregisterSignalLocked(LAsyncSignal* signal) override;
   bool reserveSignals(uint32_t count) override;
   void releaseSignals(uint32_t count) override;
+  bool deferUnlocked(LUnlockedCall* call) override;
+  void waitForUnlockedCalls() override;
 
   // Signals the worker waits on itself, beside its wake event and the helpers' ready events.
   static constexpr uint32_t kOwnWaitCapacity = MAXIMUM_WAIT_OBJECTS - 2;
@@ -146,6 +152,10 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   void serveOwn(HANDLE handle);
   void serveHelper(uint32_t index);
   void deliverSignal(LAsyncSignal* signal);
+  // Lock held once, worker, after the pass's notes: runs the queued unlocked calls (the
+  // lock is left and taken again around them) until none is queued.
+  void runUnlockedCalls();
+  LUnlockedCall* unlockedCallAt(uint32_t index);
   // Lock held, worker: after a failed wait. Drops every armed signal that cannot be waited on.
   void dropUnwaitableSignals();
   // Lock held, worker. Writes the wait array (wake event, own signals, helpers' ready
@@ -154,6 +164,11 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   bool rebuildWaitArray(LArray& handles);
 
   CRITICAL_SECTION lock_;
+  // Held by the worker while it runs unlocked calls; taken before lock_ is left, so that a
+  // thread that saw lock_ free afterwards finds the calls still running here.
+  CRITICAL_SECTION unlockedCallsLock_;
+  // LUnlockedCall*, worker only.
+  LArray unlockedCalls_;
   std::atomic<bool> stopRequested_{false};
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};

@@ -1,6 +1,7 @@
 // CWinUsbDevice against the simulated winusb.dll, with a real environment and its thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -331,6 +332,160 @@ TEST_F(WinUsbDeviceTest, TransferThatEndsAtOnceCallsBackBeforeTheStartReturns) {
     SCOPED_TRACE(refusal);
     expectFailedAtOnce(rig.recorder.calls()[before]);
   }
+}
+
+// ---- starts made on the environment thread -----------------------------------------------
+
+// Whether a thread other than the caller can take the environment lock now (it waits for it
+// for at most 10 s).
+DWORD WINAPI takeAndLeaveTheLock(void* env) {
+  static_cast<LDispatcher*>(env)->lock();
+  static_cast<LDispatcher*>(env)->unlock();
+  return 0;
+}
+
+DWORD WINAPI closeRigDevice(void* rig) {
+  static_cast<Rig*>(rig)->device.close();
+  return 0;
+}
+
+bool otherThreadCanTakeTheLock(LDispatcher* env) {
+  HANDLE thread = CreateThread(nullptr, 0, &takeAndLeaveTheLock, env, 0, nullptr);
+  if (thread == nullptr) return false;
+  const bool taken = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return taken;
+}
+
+// The library's ReadPipe as the device calls it, watched on the environment thread: whether
+// the environment lock was free during the call, and a gate the call waits at (open unless
+// a test closes it) before it goes on to the library.
+class WatchedReadPipe {
+ public:
+  explicit WatchedReadPipe(LDispatcher* env) : env_(env), original_(gWinUsbApi.ReadPipe) {
+    current_ = this;
+    gWinUsbApi.ReadPipe = &call;
+  }
+  ~WatchedReadPipe() {
+    gWinUsbApi.ReadPipe = original_;
+    current_ = nullptr;
+    CloseHandle(gate);
+    CloseHandle(entered);
+  }
+
+  HANDLE gate = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> callsOnWorker{0};
+  std::atomic<int> lockFreeDuringCall{0};
+  std::atomic<DWORD> lastError{0};
+
+ private:
+  static BOOL WINAPI call(winusb::WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer,
+                          ULONG length, PULONG bytes, LPOVERLAPPED overlapped) {
+    WatchedReadPipe& self = *current_;
+    if (GetCurrentThreadId() != self.env_->workerThreadId())
+      return self.original_(usb, pipe, buffer, length, bytes, overlapped);
+    ++self.callsOnWorker;
+    if (otherThreadCanTakeTheLock(self.env_)) ++self.lockFreeDuringCall;
+    SetEvent(self.entered);
+    WaitForSingleObject(self.gate, INFINITE);
+    const BOOL ok = self.original_(usb, pipe, buffer, length, bytes, overlapped);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    self.lastError = error;
+    SetLastError(error);
+    return ok;
+  }
+
+  static WatchedReadPipe* current_;
+  LDispatcher* const env_;
+  const winusb::ReadPipe_t original_;
+};
+WatchedReadPipe* WatchedReadPipe::current_ = nullptr;
+
+// A read whose callback (on the environment thread) starts its slot again, `restarts`
+// times, and hands the last one to the rig's recorder.
+struct RestartingRead {
+  static void done(void* user, CUsbTransfer* transfer) {
+    auto* self = static_cast<RestartingRead*>(user);
+    const bool again = self->restarts-- > 1;
+    self->rig->device.read(transfer, kDataIn, self->buffer, 64, again ? user : &self->rig->recorder,
+                           again ? &RestartingRead::done : &usbtest::Recorder::done);
+  }
+  void start() {
+    rig->env->lock();
+    rig->device.read(rig->transfers[0], kDataIn, buffer, 64, this, &done);
+    rig->env->unlockAndWake();
+  }
+  Rig* rig;
+  int restarts;
+  uint8_t buffer[64];
+};
+
+// A transfer started again from its completion calls the library only after the
+// environment thread has left the lock, so that the threads handing over frames do not
+// wait for the driver; it still ends as any start does: later, or at once when the
+// library refuses it, handed back on the environment thread.
+TEST_F(WinUsbDeviceTest, AStartOnTheEnvironmentThreadCallsTheLibraryWithTheLockFree) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  WatchedReadPipe watched(env());
+  RestartingRead pending{&rig, 1, {}};
+  pending.start();
+  const uint8_t first[] = {0x00, 0x01, 0x11};
+  const uint8_t second[] = {0x00, 0x01, 0x22, 0x33};
+  ASSERT_EQ(sim_.injectPacket(pathA(), first, sizeof first), 1);
+  ASSERT_EQ(sim_.injectPacket(pathA(), second, sizeof second), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(1));
+  EXPECT_EQ(watched.callsOnWorker.load(), 1);
+  EXPECT_EQ(watched.lockFreeDuringCall.load(), 1);
+  Call call = rig.recorder.calls()[0];
+  EXPECT_EQ(call.error, CUsbTransfer::kDone);
+  EXPECT_EQ(call.length, sizeof second);
+  EXPECT_EQ(call.thread, worker());
+  EXPECT_EQ(std::memcmp(pending.buffer, second, sizeof second), 0);
+
+  // Refused by the library: failed once, on the environment thread, and the slot is free.
+  RestartingRead refused{&rig, 1, {}};
+  refused.start();
+  ASSERT_EQ(sim_.waitOutstandingReads(pathA(), 1, 5000), 1);
+  sim_.failNext(pathA(), SIM_OP_READ, SIM_FAIL_AT_ONCE, ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(sim_.injectPacket(pathA(), first, sizeof first), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(2));
+  call = rig.recorder.calls()[1];
+  EXPECT_EQ(call.error, CUsbTransfer::kFailed);
+  EXPECT_EQ(call.length, 0u);
+  EXPECT_EQ(call.thread, worker());
+  EXPECT_EQ(watched.callsOnWorker.load(), 2);
+  EXPECT_EQ(watched.lockFreeDuringCall.load(), 2);
+  env()->lock();
+  EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
+  env()->unlock();
+}
+
+// A close that takes the handles while the environment thread is still calling the library
+// with them (a start it queued before) frees them only after that call has returned.
+TEST_F(WinUsbDeviceTest, CloseFreesTheHandlesOnlyAfterAStartStillCallingTheLibrary) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  WatchedReadPipe watched(env());
+  ResetEvent(watched.gate);
+  RestartingRead read{&rig, 1, {}};
+  read.start();
+  const uint8_t packet[] = {0x00, 0x01, 0x11};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packet, sizeof packet), 1);
+  ASSERT_EQ(WaitForSingleObject(watched.entered, 5000), WAIT_OBJECT_0);
+
+  HANDLE closer = CreateThread(nullptr, 0, &closeRigDevice, &rig, 0, nullptr);
+  ASSERT_NE(closer, nullptr);
+  // The close has taken the handles; the library call made with them is still held.
+  ASSERT_TRUE(usbtest::waitUntil([&] { return !rig.device.isOpen(); }));
+  SetEvent(watched.gate);
+  ASSERT_EQ(WaitForSingleObject(closer, 10000), WAIT_OBJECT_0);
+  CloseHandle(closer);
+  EXPECT_EQ(watched.lastError.load(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(sim_.calls(SIM_EP_FREE), 1u);
+  ASSERT_EQ(rig.recorder.count(), 1u);
+  EXPECT_EQ(rig.recorder.calls()[0].error, CUsbTransfer::kFailed);
 }
 
 // A driver that leaves a slot's event set from its last operation when the next one

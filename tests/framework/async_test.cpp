@@ -196,6 +196,8 @@ class UnpostedEnv : public LAsyncEnv {
   void unregisterSignalLocked(LAsyncSignal*) override {}
   bool reserveSignals(uint32_t) override { return true; }
   void releaseSignals(uint32_t) override {}
+  bool deferUnlocked(LUnlockedCall*) override { return false; }
+  void waitForUnlockedCalls() override {}
   int serviceRequests = 0;
 };
 
