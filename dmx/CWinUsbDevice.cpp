@@ -201,8 +201,22 @@ void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, ui
     t->fail();
   } else {
     t->launch(usb_.file, usb_.usb, operation);
+    if (t->deferDriverCall()) {
+      ++deferredCalls_;
+    } else {
+      // The driver queues a pipe's operations in the order they reach it: a start that the
+      // environment thread has queued and not yet made goes to it first.
+      if (deferredCalls_ != 0) env_->waitForUnlockedCalls();
+      t->callDriverNow();
+    }
   }
   processQueues();
+}
+
+void CWinUsbDevice::deferredCallMade(bool finished) {
+  --deferredCalls_;
+  // Finished at once: handed back as a start on the starting thread would be.
+  if (finished) processQueues();
 }
 
 void CWinUsbDevice::read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,

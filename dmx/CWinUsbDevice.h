@@ -9,6 +9,11 @@
 // environment's thread sends "LAsyncSignal_X" here, and every queue hands back its finished
 // transfers from the front until it meets one that is still running.
 //
+// A start made on the environment's thread reaches the driver after that thread's pass,
+// outside the environment lock (CWinUsbTransfer). The driver queues each pipe's operations
+// in the order they reach it, so a start made on another thread meanwhile first waits for
+// the deferred calls to be made.
+//
 // A library that lacks an entry point fails the operations that need it cleanly: open
 // gives kNotFound without WinUsb_Initialize or WinUsb_Free, findPipe false without
 // WinUsb_QueryPipe or WinUsb_SetPipePolicy, getRelease 1 without WinUsb_GetDescriptor, and
@@ -60,6 +65,9 @@ class CWinUsbDevice : public CUsbDevice {
   // Lock held. Hands back every finished transfer at the front of each queue; watches the
   // first one still running. Also run by a transfer whose deferred start ended at once.
   void processQueues();
+  // Lock held, environment thread: the driver call of a start deferred from that thread was
+  // made and its answer applied; `finished` when the transfer ended at once.
+  void deferredCallMade(bool finished);
 
  private:
   void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,
@@ -73,6 +81,8 @@ class CWinUsbDevice : public CUsbDevice {
 
   LAsyncEnv* const env_;
   bool waitRoomReserved_ = false;
+  // Starts whose driver call the environment thread has deferred and not yet made.
+  uint32_t deferredCalls_ = 0;
   LList pendingReads_;
   LList pendingWrites_;
   LList pendingControls_;

@@ -52,13 +52,14 @@ void CWinUsbTransfer::launch(HANDLE file, winusb::WINUSB_INTERFACE_HANDLE usb,
   record_.storedBytes = 0;
   usb_ = usb;
   operation_ = operation;
-  awaitingDriver_ = true;
-  if (env() == nullptr || !env()->deferUnlocked(this)) {
-    const DriverAnswer answer = issue();
-    awaitingDriver_ = false;
-    apply(answer);
-  }
 }
+
+bool CWinUsbTransfer::deferDriverCall() {
+  awaitingDriver_ = env() != nullptr && env()->deferUnlocked(this);
+  return awaitingDriver_;
+}
+
+void CWinUsbTransfer::callDriverNow() { apply(issue()); }
 
 CWinUsbTransfer::DriverAnswer CWinUsbTransfer::issue() {
   auto* data = static_cast<PUCHAR>(buffer());
@@ -104,8 +105,7 @@ void CWinUsbTransfer::runUnlocked() { deferredAnswer_ = issue(); }
 void CWinUsbTransfer::finishLocked() {
   awaitingDriver_ = false;
   apply(deferredAnswer_);
-  // Finished at once: handed back as a start on the starting thread would be.
-  if (isFinished()) static_cast<CWinUsbDevice*>(ownerDevice())->processQueues();
+  static_cast<CWinUsbDevice*>(ownerDevice())->deferredCallMade(isFinished());
 }
 
 bool CWinUsbTransfer::poll() {

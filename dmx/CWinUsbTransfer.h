@@ -60,10 +60,12 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal, private LUnloc
   // operation is always collected before its transfer leaves the queue, and a queued
   // transfer is never started again.)
   bool canLaunch() const;
-  // Readies the record for `operation` on the device's handles and marks it in flight;
-  // then calls the driver, at once or (on the environment's thread) after the pass. A
-  // driver that ends the operation at once finishes the transfer.
+  // Readies the record for `operation` on the device's handles and marks it in flight.
   void launch(HANDLE file, winusb::WINUSB_INTERFACE_HANDLE usb, const WinUsbOperation& operation);
+  // Then the driver is called: after the pass when the environment's thread can defer the
+  // call (true), or now. A driver that ends the operation at once finishes the transfer.
+  bool deferDriverCall();
+  void callDriverNow();
   // The start was refused before the driver saw it.
   void fail() { setOutcome(0, kFailed); }
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <vector>
+#include <mutex>
 
 #include "dmx/LLibrary.h"
 #include "framework/LAsyncSignal.h"
@@ -378,11 +380,20 @@ class WatchedReadPipe {
   std::atomic<int> callsOnWorker{0};
   std::atomic<int> lockFreeDuringCall{0};
   std::atomic<DWORD> lastError{0};
+  // The buffers of every call, in the order they reached the library.
+  std::vector<PUCHAR> buffers() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return buffers_;
+  }
 
  private:
   static BOOL WINAPI call(winusb::WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer,
                           ULONG length, PULONG bytes, LPOVERLAPPED overlapped) {
     WatchedReadPipe& self = *current_;
+    {
+      std::lock_guard<std::mutex> hold(self.mutex_);
+      self.buffers_.push_back(buffer);
+    }
     if (GetCurrentThreadId() != self.env_->workerThreadId())
       return self.original_(usb, pipe, buffer, length, bytes, overlapped);
     ++self.callsOnWorker;
@@ -397,6 +408,8 @@ class WatchedReadPipe {
   }
 
   static WatchedReadPipe* current_;
+  std::mutex mutex_;
+  std::vector<PUCHAR> buffers_;
   LDispatcher* const env_;
   const winusb::ReadPipe_t original_;
 };
@@ -460,6 +473,45 @@ TEST_F(WinUsbDeviceTest, AStartOnTheEnvironmentThreadCallsTheLibraryWithTheLockF
   env()->lock();
   EXPECT_EQ(rig.device.outstandingTransfers(), 0u);
   env()->unlock();
+}
+
+// A read started on another thread while the environment thread still holds back a start
+// of the same pipe reaches the library after it: the driver queues a pipe's reads in the
+// order they come, and the link takes its packets in the order it started its reads.
+TEST_F(WinUsbDeviceTest, AStartFromAnotherThreadReachesTheLibraryAfterOneHeldBack) {
+  Rig rig(env());
+  ASSERT_EQ(rig.device.open(pathA()), CUsbDevice::kOpened);
+  WatchedReadPipe watched(env());
+  ResetEvent(watched.gate);
+  RestartingRead held{&rig, 1, {}};
+  held.start();
+  const uint8_t packets[][4] = {{0x00, 0x01, 0x11}, {0x00, 0x01, 0x22}, {0x00, 0x01, 0x33}};
+  ASSERT_EQ(sim_.injectPacket(pathA(), packets[0], 3), 1);
+  ASSERT_EQ(WaitForSingleObject(watched.entered, 5000), WAIT_OBJECT_0);
+
+  struct Starter {
+    static DWORD WINAPI entry(void* self) {
+      auto* starter = static_cast<Starter*>(self);
+      starter->rig->read(1, kDataIn, starter->buffer, sizeof starter->buffer);
+      return 0;
+    }
+    Rig* rig;
+    uint8_t buffer[64];
+  } starter{&rig, {}};
+  HANDLE thread = CreateThread(nullptr, 0, &Starter::entry, &starter, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  // Time for the other start to overtake, were it let through.
+  WaitForSingleObject(thread, 300);
+  SetEvent(watched.gate);
+  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_EQ(watched.buffers(), (std::vector<PUCHAR>{held.buffer, held.buffer, starter.buffer}));
+
+  ASSERT_EQ(sim_.injectPacket(pathA(), packets[1], 3), 1);
+  ASSERT_EQ(sim_.injectPacket(pathA(), packets[2], 3), 1);
+  ASSERT_TRUE(rig.recorder.waitFor(2));
+  EXPECT_EQ(std::memcmp(held.buffer, packets[1], 3), 0);
+  EXPECT_EQ(std::memcmp(starter.buffer, packets[2], 3), 0);
 }
 
 // A close that takes the handles while the environment thread is still calling the library
