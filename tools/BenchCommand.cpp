@@ -9,7 +9,8 @@
 //             513-byte frames looped back, with the design's floor (BenchCallsFigure.h);
 //   many      1, 8, 24, 31, 32, 48 and 64 interfaces at once, each sending and receiving full
 //             frames at the line's rate: rates, latency, CPU, and what a frame cost each
-//             thread (BenchInterfacesFigure.h);
+//             thread; first with a driver that resets each transfer's event as it starts,
+//             then with one that leaves it (BenchInterfacesFigure.h);
 //   gap, main while sending behind the DMX line: the line's idle time between frames, and the
 //             host main thread's own CPU per frame;
 //   latency   from the IN read that completes a frame to the list leaving the outlet, first
@@ -425,8 +426,11 @@ int runBenchCommand(const ToolOptions& options, ToolConsole& console) {
     BenchInterfaces registered;
     const std::vector<int> counts = options.benchInterfaces.empty() ? std::vector<int>(std::begin(kInterfaceCounts), std::end(kInterfaceCounts))
                                                                      : options.benchInterfaces;
-    for (int interfaces : counts) {
-      if (!printInterfacesFigure(console, simulator, registered, interfaces, seconds * kCpuRunFactor)) return kToolExitFailed;
+    for (BenchDriverStart driverStart : {BenchDriverStart::ResetsEvent, BenchDriverStart::LeavesEvent}) {
+      for (int interfaces : counts) {
+        if (!printInterfacesFigure(console, simulator, registered, interfaces, driverStart, seconds * kCpuRunFactor))
+          return kToolExitFailed;
+      }
     }
   }
   if (!everyFigure) return kToolExitOk;

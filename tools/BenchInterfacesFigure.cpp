@@ -159,7 +159,7 @@ std::vector<double> fullFrameList() {
 }  // namespace
 
 bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, BenchInterfaces& registered, int interfaces,
-                           double seconds) {
+                           BenchDriverStart driverStart, double seconds) {
   const SimControlApi& sim = simulator.sim();
   timeMainThreadLocks();
   std::vector<Interface> all(static_cast<size_t>(interfaces));
@@ -171,7 +171,8 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
     one.path = registered[static_cast<size_t>(i)];
     ok = !one.path.empty();
     if (!ok) break;
-    sim.setCompletion(one.path.c_str(), SIM_COMPLETE_LATER, 0);
+    sim.setCompletion(one.path.c_str(),
+                      driverStart == BenchDriverStart::ResetsEvent ? SIM_COMPLETE_LATER : SIM_COMPLETE_LATER_KEEPING_EVENT, 0);
     sim.setOutWireTime(one.path.c_str(), kLineMicroseconds);
     sim.clearRecords(one.path.c_str());
     maxhost::takePosts();
@@ -272,11 +273,14 @@ bool printInterfacesFigure(ToolConsole& console, ToolSimulator& simulator, Bench
   const double share = elapsed > 0 ? cpu / elapsed * 100 : 0;
   const ToolSpread spread = toolSpread(latencies);
   const ToolSpread idle = toolSpread(lineGaps);
-  console.print("many     %2d interfaces, full frames both ways at the line's rate: per interface %5.1f frames/s out (%.2fx the "
-                "line), %5.1f in (%.2fx); all together %6.0f frames/s out, %6.0f in; IN read done -> outlet median %6.2f ms "
-                "p99 %6.2f ms; line idle between frames median %.2f ms p99 %.2f ms; cpu %5.1f%% of one core; %lld frames "
-                "dropped by the interfaces\n",
-                interfaces, outRate, outRate / line, inRate, inRate / line, outRate * interfaces, inRate * interfaces,
+  console.print("many     %2d interfaces, full frames both ways at the line's rate, %s: per interface %5.1f frames/s out "
+                "(%.2fx the line), %5.1f in (%.2fx); all together %6.0f frames/s out, %6.0f in; IN read done -> outlet median "
+                "%6.2f ms p99 %6.2f ms; line idle between frames median %.2f ms p99 %.2f ms; cpu %5.1f%% of one core; %lld "
+                "frames dropped by the interfaces\n",
+                interfaces,
+                driverStart == BenchDriverStart::ResetsEvent ? "driver resetting the event at each start"
+                                                             : "driver leaving the event",
+                outRate, outRate / line, inRate, inRate / line, outRate * interfaces, inRate * interfaces,
                 spread.median, spread.p99, idle.median, idle.p99, share, droppedFrames);
   printEvidence(console, interfaces, before, after, framesOut + framesIn, elapsed);
   return true;

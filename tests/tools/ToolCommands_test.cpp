@@ -345,7 +345,8 @@ TEST_F(ToolCommandsTest, BenchPrintsItsFigures) {
                            R"(decode +588-byte IN stream into a frame: median +[0-9]+ ns +p99 +[0-9]+ ns)",
                            R"(reissue +its 10 reads issued again: median +[0-9]+ ns +p99 +[0-9]+ ns)",
                            R"(waits +64 interfaces \(192 signals armed, 3 helper threads\).*: +[0-9.]+ helper wake-ups)",
-                           R"(many +64 interfaces, .*: per interface +[0-9.]+ frames/s out.*line idle between frames median +[0-9.]+ ms p99 +[0-9.]+ ms)",
+                           R"(many +64 interfaces, .*, driver resetting the event at each start: per interface +[0-9.]+ frames/s out.*line idle between frames median +[0-9.]+ ms p99 +[0-9.]+ ms)",
+                           R"(many +64 interfaces, .*, driver leaving the event: per interface +[0-9.]+ frames/s out)",
                            R"(many +64 per frame moved: environment thread [0-9.]+ waits)",
                            // Each frame is one write and, looped back, one list out on the
                            // main thread; a full frame comes back in 10 packets, each a read
