@@ -46,9 +46,10 @@ class CUsbTransfer : public LListNode {
   // outcome of an operation that has ended. Called by the device with the environment lock
   // held.
   virtual bool poll() = 0;
-  // Has the device told (by the note "LAsyncSignal_X") when the operation may have ended.
-  // Called by the device, with the environment lock held, only for the head of a queue.
-  virtual void watch() = 0;
+  // Has the device told (by the note "LAsyncSignal_X") when the operation may have ended;
+  // false when it has ended meanwhile, and poll collects it now. Called by the device, with
+  // the environment lock held, only for the head of a queue.
+  virtual bool watch() = 0;
 
  protected:
   CUsbTransfer() = default;

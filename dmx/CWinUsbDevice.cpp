@@ -40,7 +40,7 @@ class RefusedStart final : public CUsbTransfer {
     setOutcome(0, kFailed);
   }
   bool poll() override { return true; }
-  void watch() override {}
+  bool watch() override { return true; }
   using CUsbTransfer::callBack;
 };
 
@@ -58,6 +58,9 @@ CWinUsbDevice::~CWinUsbDevice() { close(); }
 
 LNote CWinUsbDevice::handleNote(const LNote& note) {
   if (noteNameEqual(note.name, LAsyncSignal_X)) {
+    // The device's signals are its transfers.
+    if (note.sender != nullptr)
+      static_cast<CWinUsbTransfer*>(static_cast<LAsyncSignal*>(note.sender))->noteSignalled();
     processQueues();
     return LNote();
   }
@@ -213,10 +216,11 @@ void CWinUsbDevice::start(CUsbTransfer* transfer, LList& queue, void* buffer, ui
   processQueues();
 }
 
-void CWinUsbDevice::deferredCallMade(bool finished) {
+void CWinUsbDevice::deferredCallMade() {
   --deferredCalls_;
-  // Finished at once: handed back as a start on the starting thread would be.
-  if (finished) processQueues();
+  // The transfer, finished at once or running, is handed back or watched as after a start
+  // made on the spot.
+  processQueues();
 }
 
 void CWinUsbDevice::read(CUsbTransfer* transfer, uint8_t endpoint, void* buffer,
@@ -247,8 +251,8 @@ void CWinUsbDevice::processQueue(LList& queue) {
   while (!queue.isEmpty()) {
     CUsbTransfer* head = transferAt(queue.first());
     if (!head->poll()) {
-      head->watch();
-      return;
+      if (head->watch()) return;
+      continue;
     }
     queue.popFront();
     // Off the queue before the callback: the callback may start it again.

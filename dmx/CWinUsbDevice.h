@@ -66,8 +66,8 @@ class CWinUsbDevice : public CUsbDevice {
   // first one still running. Also run by a transfer whose deferred start ended at once.
   void processQueues();
   // Lock held, environment thread: the driver call of a start deferred from that thread was
-  // made and its answer applied; `finished` when the transfer ended at once.
-  void deferredCallMade(bool finished);
+  // made and its answer applied.
+  void deferredCallMade();
 
  private:
   void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,

@@ -105,7 +105,7 @@ void CWinUsbTransfer::runUnlocked() { deferredAnswer_ = issue(); }
 void CWinUsbTransfer::finishLocked() {
   awaitingDriver_ = false;
   apply(deferredAnswer_);
-  static_cast<CWinUsbDevice*>(ownerDevice())->deferredCallMade(isFinished());
+  static_cast<CWinUsbDevice*>(ownerDevice())->deferredCallMade();
 }
 
 bool CWinUsbTransfer::poll() {
@@ -123,6 +123,7 @@ bool CWinUsbTransfer::poll() {
   } else {
     bytes = record_.storedBytes;
   }
+  eventLeftSet_ = false;
   if (ok) {
     setOutcome(bytes, kDone);
   } else {
@@ -131,18 +132,23 @@ bool CWinUsbTransfer::poll() {
   return true;
 }
 
-void CWinUsbTransfer::watch() {
+bool CWinUsbTransfer::watch() {
   // The event is the same object for as long as the operation runs: arming it again would
-  // only make the environment wait on it afresh.
-  if (isArmed()) return;
-  // The event may still be set from the slot's previous operation (a driver resets it when
-  // an operation starts, but not every one does): it is reset here, once per wait rather
-  // than once per start, a call saved for each transfer that ends behind the head of its
-  // queue. An operation that ended just before the reset (its status word is written
-  // before its event is set) gets its event back, so that it is handed back by the
-  // environment thread as any other.
+  // only make the environment wait on it afresh. An operation the driver has not seen yet is
+  // watched once the deferred call has been made (the device looks at its queues then).
+  if (isArmed() || awaitingDriver_) return true;
   HANDLE event = record_.overlapped.hEvent;
-  ResetEvent(event);
-  if (!isPending()) SetEvent(event);
+  // Told of an end while the operation still runs: the event was left set by the slot's
+  // last operation (a driver resets it when an operation starts, but not every one does).
+  // It is reset only then, a request saved on every start for the drivers that do.
+  if (eventLeftSet_) {
+    eventLeftSet_ = false;
+    ResetEvent(event);
+    // Ended meanwhile (its status word is written before its event is set): collected now.
+    if (!isPending()) return false;
+  }
   arm(event);
+  return true;
 }
+
+void CWinUsbTransfer::noteSignalled() { eventLeftSet_ = !isFinished(); }

@@ -5,7 +5,8 @@
 // Every rule of overlapped I/O lives here and in CWinUsbDevice's start: a start marks the
 // record in flight on the device's file handle; poll reads the record only once its status
 // word has left STATUS_PENDING, disarms the signal before it collects the result, and maps
-// the outcome; watch resets the record's event and arms the signal on it.
+// the outcome; watch arms the signal on the record's event, which it resets first only when
+// the event was found set by an earlier operation.
 //
 // A start made on the environment's thread (a transfer restarted from a completion) calls
 // the driver after the thread's pass, outside the environment lock (LUnlockedCall): the
@@ -48,7 +49,9 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal, private LUnloc
   ~CWinUsbTransfer() override;
 
   bool poll() override;
-  void watch() override;
+  bool watch() override;
+  // The environment thread told the device that this transfer's event is set.
+  void noteSignalled();
 
   // ---- used by CWinUsbDevice, lock held ----
   using CUsbTransfer::callBack;
@@ -97,6 +100,8 @@ class CWinUsbTransfer : public CUsbTransfer, public LAsyncSignal, private LUnloc
   WinUsbOperation operation_ = {};
   // The driver has not been called yet, or its answer not applied (lock held).
   bool awaitingDriver_ = false;
+  // The event was found set while the operation ran: reset it before waiting again.
+  bool eventLeftSet_ = false;
   // Written outside the lock by the environment's thread, read by it under the lock.
   DriverAnswer deferredAnswer_ = {};
 };
