@@ -257,7 +257,8 @@ void LDispatcher::releaseSignals(uint32_t count) {
 }
 
 bool LDispatcher::deferUnlocked(LUnlockedCall* call) {
-  if (call == nullptr || GetCurrentThreadId() != workerThreadId_.load()) return false;
+  // The caller holds the lock: while a pass holds it too, the caller is the worker.
+  if (call == nullptr || !passHoldsLock_) return false;
   return unlockedCalls_.append(&call);
 }
 
@@ -276,10 +277,12 @@ void LDispatcher::runUnlockedCalls() {
     // Finishing may queue more; those run in the next round.
     const uint32_t end = unlockedCalls_.count();
     EnterCriticalSection(&unlockedCallsLock_);
+    passHoldsLock_ = false;
     unlock();
     for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->runUnlocked();
     LeaveCriticalSection(&unlockedCallsLock_);
     lock();
+    passHoldsLock_ = true;
     // Read afresh each time: a call queued meanwhile may move the array.
     for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->finishLocked();
     done = end;
@@ -381,6 +384,7 @@ uint32_t LDispatcher::workerLoop() {
     // comes in between leaves the event set for the next wait.
     if (result == WAIT_OBJECT_0) ResetEvent(wakeEvent_);
     lock();
+    passHoldsLock_ = true;
     const DWORD groupsFrom = WAIT_OBJECT_0 + 1 + ownWaitCount_;
     if (result == WAIT_OBJECT_0) {
       // The wait is rebuilt below.
@@ -404,6 +408,7 @@ uint32_t LDispatcher::workerLoop() {
     const DWORD serviceDue = retryOwedService();
     timeout = watchesAll || serviceDue < kRetryWait ? serviceDue : kRetryWait;
     ++passes_;
+    passHoldsLock_ = false;
     unlock();
   }
   return 0;

@@ -169,6 +169,8 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   CRITICAL_SECTION unlockedCallsLock_;
   // LUnlockedCall*, worker only.
   LArray unlockedCalls_;
+  // Guarded by the lock: the worker's pass holds it (so whoever holds it is the worker).
+  bool passHoldsLock_ = false;
   std::atomic<bool> stopRequested_{false};
   LWindowPoster* servicePoster_ = nullptr;
   std::atomic<uint32_t> workerThreadId_{0};
