@@ -53,9 +53,9 @@ class LAsyncEnv {
   // releaseSignals.
   virtual bool reserveSignals(uint32_t count) = 0;
   virtual void releaseSignals(uint32_t count) = 0;
-  // Lock held. On the environment thread, during a pass: queues `call` to run once the
-  // pass has served its signals, outside the lock (see LUnlockedCall), and returns true.
-  // Elsewhere, or when the queue cannot grow, false: the caller makes the call itself.
+  // Lock held. On the environment thread, during a pass: queues `call` (not queued yet) to
+  // run once the pass has served its signals, outside the lock (see LUnlockedCall), and
+  // returns true. Elsewhere false: the caller makes the call itself.
   virtual bool deferUnlocked(LUnlockedCall* call) = 0;
   // Lock NOT held; any thread but the environment thread. Returns once no call queued
   // before is still running outside the lock.

@@ -21,8 +21,6 @@ constexpr DWORD kLongWait = 2147483647;
 constexpr DWORD kRetryWait = 10;
 // The wake event, the worker's own signals and the helpers' ready events.
 constexpr uint32_t kWaitArrayCapacity = MAXIMUM_WAIT_OBJECTS - 1;
-// Room for the restarts of a few frames' transfers before the queue of unlocked calls grows.
-constexpr uint32_t kUnlockedCallsCapacity = 64;
 
 LAsyncSignal* asSignal(LListNode* node) { return static_cast<LAsyncSignal*>(node); }
 
@@ -45,9 +43,7 @@ DWORD firstSignalled(const HANDLE* handles, uint32_t count) {
 LAsyncEnv::~LAsyncEnv() = default;
 
 LDispatcher::LDispatcher() noexcept
-    : LHandler(nullptr),
-      unlockedCalls_(sizeof(LUnlockedCall*), kUnlockedCallsCapacity),
-      waitGroups_(sizeof(LWaitGroup*), 0) {
+    : LHandler(nullptr), waitGroups_(sizeof(LWaitGroup*), 0) {
   InitializeCriticalSection(&lock_);
   InitializeCriticalSection(&unlockedCallsLock_);
 }
@@ -259,7 +255,14 @@ void LDispatcher::releaseSignals(uint32_t count) {
 bool LDispatcher::deferUnlocked(LUnlockedCall* call) {
   // The caller holds the lock: while a pass holds it too, the caller is the worker.
   if (call == nullptr || !passHoldsLock_) return false;
-  return unlockedCalls_.append(&call);
+  call->nextQueued_ = nullptr;
+  if (lastUnlockedCall_ != nullptr) {
+    lastUnlockedCall_->nextQueued_ = call;
+  } else {
+    firstUnlockedCall_ = call;
+  }
+  lastUnlockedCall_ = call;
+  return true;
 }
 
 void LDispatcher::waitForUnlockedCalls() {
@@ -267,27 +270,25 @@ void LDispatcher::waitForUnlockedCalls() {
   LeaveCriticalSection(&unlockedCallsLock_);
 }
 
-LUnlockedCall* LDispatcher::unlockedCallAt(uint32_t index) {
-  return *static_cast<LUnlockedCall**>(unlockedCalls_.element(index));
-}
-
 void LDispatcher::runUnlockedCalls() {
-  uint32_t done = 0;
-  while (done < unlockedCalls_.count()) {
-    // Finishing may queue more; those run in the next round.
-    const uint32_t end = unlockedCalls_.count();
+  while (firstUnlockedCall_ != nullptr) {
+    // This round's calls; those their finishing queues run in the next round.
+    LUnlockedCall* const round = firstUnlockedCall_;
+    firstUnlockedCall_ = lastUnlockedCall_ = nullptr;
     EnterCriticalSection(&unlockedCallsLock_);
     passHoldsLock_ = false;
     unlock();
-    for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->runUnlocked();
+    for (LUnlockedCall* call = round; call != nullptr; call = call->nextQueued_) call->runUnlocked();
     LeaveCriticalSection(&unlockedCallsLock_);
     lock();
     passHoldsLock_ = true;
-    // Read afresh each time: a call queued meanwhile may move the array.
-    for (uint32_t i = done; i < end; ++i) unlockedCallAt(i)->finishLocked();
-    done = end;
+    for (LUnlockedCall* call = round; call != nullptr;) {
+      // Read before finishing: the finish may queue the call again.
+      LUnlockedCall* const next = call->nextQueued_;
+      call->finishLocked();
+      call = next;
+    }
   }
-  unlockedCalls_.remove(0, done);
 }
 
 uint32_t LDispatcher::workerEntry(void* self) {

@@ -155,7 +155,6 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   // Lock held once, worker, after the pass's notes: runs the queued unlocked calls (the
   // lock is left and taken again around them) until none is queued.
   void runUnlockedCalls();
-  LUnlockedCall* unlockedCallAt(uint32_t index);
   // Lock held, worker: after a failed wait. Drops every armed signal that cannot be waited on.
   void dropUnwaitableSignals();
   // Lock held, worker. Writes the wait array (wake event, own signals, helpers' ready
@@ -167,8 +166,9 @@ class LDispatcher final : public LAsyncEnv, public LHandler {
   // Held by the worker while it runs unlocked calls; taken before lock_ is left, so that a
   // thread that saw lock_ free afterwards finds the calls still running here.
   CRITICAL_SECTION unlockedCallsLock_;
-  // LUnlockedCall*, worker only.
-  LArray unlockedCalls_;
+  // Queued unlocked calls, first and last (worker only).
+  LUnlockedCall* firstUnlockedCall_ = nullptr;
+  LUnlockedCall* lastUnlockedCall_ = nullptr;
   // Guarded by the lock: the worker's pass holds it (so whoever holds it is the worker).
   bool passHoldsLock_ = false;
   std::atomic<bool> stopRequested_{false};

@@ -17,6 +17,10 @@
 
 class LUnlockedCall {
  public:
+  LUnlockedCall() = default;
+  LUnlockedCall(const LUnlockedCall&) = delete;
+  LUnlockedCall& operator=(const LUnlockedCall&) = delete;
+
   // Environment thread, lock NOT held.
   virtual void runUnlocked() = 0;
   // Environment thread, lock held, after runUnlocked.
@@ -24,4 +28,10 @@ class LUnlockedCall {
 
  protected:
   ~LUnlockedCall() = default;
+
+ private:
+  friend class LDispatcher;
+  // The next call in the environment's queue: a call is queued at most once at a time, so
+  // queueing needs no memory and cannot fail.
+  LUnlockedCall* nextQueued_ = nullptr;
 };
