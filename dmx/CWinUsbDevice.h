@@ -5,9 +5,9 @@
 // (pendingReads, pendingWrites, pendingControls), in start order. Only the head of each
 // queue is watched (its transfer's signal armed in the environment), so a device adds at
 // most three handles to the environment's wait set; open reserves that room (and fails as
-// kOpenFailed when the environment cannot make it), close gives it back. When a watched event is set, the
-// environment's thread sends "LAsyncSignal_X" here, and every queue hands back its finished
-// transfers from the front until it meets one that is still running.
+// kOpenFailed when the environment cannot make it), close gives it back. When a watched
+// event is set, the environment's thread sends "LAsyncSignal_X" here, and every queue hands
+// back its finished transfers from the front until it meets one that is still running.
 //
 // A start made on the environment's thread reaches the driver after that thread's pass,
 // outside the environment lock (CWinUsbTransfer). The driver queues each pipe's operations

@@ -14,9 +14,10 @@
 // answer has been applied under the lock again.
 //
 // Threads: everything but construction, destruction and that deferred driver call runs
-// with the environment lock held (the starting thread, or the environment's thread). Made and destroyed by the device's
-// createTransfer and releaseTransfer on the thread that opens and closes devices; destroyed
-// only while no operation is outstanding (after the device was closed).
+// with the environment lock held (the starting thread, or the environment's thread). Made
+// and destroyed by the device's createTransfer and releaseTransfer on the thread that opens
+// and closes devices; destroyed only while no operation is outstanding (after the device
+// was closed).
 #pragma once
 
 #include <cstdint>

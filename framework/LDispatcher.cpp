@@ -278,7 +278,8 @@ void LDispatcher::runUnlockedCalls() {
     EnterCriticalSection(&unlockedCallsLock_);
     passHoldsLock_ = false;
     unlock();
-    for (LUnlockedCall* call = round; call != nullptr; call = call->nextQueued_) call->runUnlocked();
+    for (LUnlockedCall* call = round; call != nullptr; call = call->nextQueued_)
+      call->runUnlocked();
     LeaveCriticalSection(&unlockedCallsLock_);
     lock();
     passHoldsLock_ = true;
