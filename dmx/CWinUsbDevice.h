@@ -62,14 +62,14 @@ class CWinUsbDevice : public CUsbDevice {
   bool isLibraryLoaded() const { return usb_.isLoaded(); }
   uint32_t outstandingTransfers() const;
 
-  // Lock held. Hands back every finished transfer at the front of each queue; watches the
-  // first one still running. Also run by a transfer whose deferred start ended at once.
-  void processQueues();
   // Lock held, environment thread: the driver call of a start deferred from that thread was
   // made and its answer applied.
   void deferredCallMade();
 
  private:
+  // Hands back every finished transfer at the front of each queue; watches the first one
+  // still running. Lock held.
+  void processQueues();
   void start(CUsbTransfer* transfer, LList& queue, void* buffer, uint32_t length, void* user,
              UsbTransferDone done, const WinUsbOperation& operation);
   void processQueue(LList& queue);

@@ -94,8 +94,6 @@ void CWinUsbTransfer::apply(const DriverAnswer& answer) {
   const DWORD bytes = answer.ok ? answer.bytes : 0;
   record_.inFlight = 0;
   record_.storedBytes = bytes;
-  // A deferred start may have been watched meanwhile as the head of its queue.
-  disarm();
   SetEvent(record_.overlapped.hEvent);
   setOutcome(bytes, answer.ok ? kDone : kFailed);
 }
