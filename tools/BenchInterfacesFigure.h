@@ -16,8 +16,8 @@
 // start, made on the thread that starts the transfer and under the simulator's lock, where a
 // driver on Windows clears the event in the kernel at next to no cost. From about 50
 // interfaces those requests, all made one after the other by the environment thread, set the
-// rate. The other driver leaves the event as it was (the external resets it itself when it
-// waits on it), so that the figure shows what the external does with starts that cost what
+// rate. The other driver leaves the event as it was (the external resets it when it finds
+// it set while the transfer runs), so that the figure shows what the external does with starts that cost what
 // they cost on Windows.
 #pragma once
 
